@@ -1,0 +1,62 @@
+#include "crypto/KeyComponents.h"
+
+#include "core/ByteReader.h"
+#include "core/Exceptions.h"
+
+namespace qorx {
+
+const uint8_t* FindComponent(const TSDByteArray& list, uint8_t tag, int* length) {
+  ByteReader r(list);
+  // A single trailing byte cannot start a component and is ignored.
+  while (r.Remaining() > 1) {
+    uint8_t t = 0, l = 0;
+    r.ReadU8(&t);
+    r.ReadU8(&l);
+    int n = l == 0 ? 256 : l;
+    const uint8_t* value = nullptr;
+    if (!r.ReadBytes(static_cast<size_t>(n), &value))
+      QORX_RAISEF(sd::kInvalidArgument, unit::kCrypto, "Incorrect buffer format");
+    if (t == tag) {
+      if (length != nullptr) *length = n;
+      return value;
+    }
+  }
+  return nullptr;
+}
+
+int ComponentLength(const TSDByteArray& list, uint8_t tag) {
+  int n = 0;
+  return FindComponent(list, tag, &n) != nullptr ? n : 0;
+}
+
+void AddComponent(TSDByteArray& list, uint8_t tag, const uint8_t* value, int length) {
+  if (FindComponent(list, tag) != nullptr)
+    QORX_RAISEF(sd::kInvalidArgument, unit::kCrypto, "Component %02X already exists", tag);
+  if (length < 1 || length > 256)
+    QORX_RAISEF(sd::kLength, unit::kCrypto, "Component length must be a value between 1 and 256");
+  uint8_t header[2] = {tag, static_cast<uint8_t>(length & 0xFF)};
+  TSDByteArray grown(list);
+  grown.Append(header, 2);
+  grown.Append(value, length);
+  list = grown;
+}
+
+void AddComponent(TSDByteArray& list, uint8_t tag, const TSDByteArray& value) {
+  TSDByteArray keep(value);
+  AddComponent(list, tag, keep.Data(), keep.Length());
+}
+
+const uint8_t* SetComponents(TSDByteArray& list, const uint8_t* bytes, int length) {
+  list = TSDByteArray(bytes, length);
+  return FindComponent(list, 0);
+}
+
+void SetOddParity(uint8_t* buffer, int length) noexcept {
+  for (int i = 0; i < length; ++i) {
+    uint8_t b = buffer[i] & 0xFE;
+    int ones = __builtin_popcount(b);
+    buffer[i] = static_cast<uint8_t>((ones % 2 == 0) ? (b | 1) : b);
+  }
+}
+
+}  // namespace qorx
