@@ -20,7 +20,9 @@ struct TSDByteArray::Block {
 };
 
 namespace {
-inline uint8_t* BytesOf(void* block) { return reinterpret_cast<uint8_t*>(block) + 8; }
+inline uint8_t* BytesOf(void* block) {
+  return reinterpret_cast<uint8_t*>(block) + 8;
+}
 static_assert(sizeof(int32_t) * 2 == 8, "block header is two 32-bit counts");
 }  // namespace
 
@@ -85,9 +87,13 @@ TSDByteArray& TSDByteArray::operator=(TSDByteArray&& other) noexcept {
   return *this;
 }
 
-TSDByteArray::~TSDByteArray() { Release(block_); }
+TSDByteArray::~TSDByteArray() {
+  Release(block_);
+}
 
-TSDByteArray TSDByteArray::EmptyText() { return TSDByteArray(1); }
+TSDByteArray TSDByteArray::EmptyText() {
+  return TSDByteArray(1);
+}
 
 TSDByteArray TSDByteArray::TextCopy(const TSDByteArray& other) {
   int32_t n = other.Length();
@@ -103,11 +109,17 @@ TSDByteArray TSDByteArray::PrefixCopy(const TSDByteArray& other, bool keepTermin
   return TSDByteArray(other.Data(), n);
 }
 
-int32_t TSDByteArray::Length() const noexcept { return block_->length; }
+int32_t TSDByteArray::Length() const noexcept {
+  return block_->length;
+}
 
-const uint8_t* TSDByteArray::Data() const noexcept { return BytesOf(block_); }
+const uint8_t* TSDByteArray::Data() const noexcept {
+  return BytesOf(block_);
+}
 
-uint8_t* TSDByteArray::Bytes() noexcept { return BytesOf(block_); }
+uint8_t* TSDByteArray::Bytes() noexcept {
+  return BytesOf(block_);
+}
 
 uint8_t* TSDByteArray::WritableData() {
   MakeUnique();
@@ -117,8 +129,7 @@ uint8_t* TSDByteArray::WritableData() {
 void TSDByteArray::MakeUnique() {
   if (block_->refs < 2) return;
   Block* copy = Allocate(block_->length);
-  if (block_->length > 0)
-    std::memcpy(BytesOf(copy), Data(), static_cast<size_t>(block_->length));
+  if (block_->length > 0) std::memcpy(BytesOf(copy), Data(), static_cast<size_t>(block_->length));
   --block_->refs;
   block_ = copy;
 }
@@ -199,7 +210,9 @@ bool TSDByteArray::CopyOut(int32_t pos, void* dest, int32_t len) const noexcept 
 }
 
 namespace {
-inline bool IsHexBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+inline bool IsHexBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 inline int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -318,6 +331,8 @@ bool TSDByteArray::operator==(const TSDByteArray& other) const noexcept {
          (Length() == 0 || std::memcmp(Data(), other.Data(), static_cast<size_t>(Length())) == 0);
 }
 
-int32_t TSDByteArray::ShareCount() const noexcept { return block_->refs; }
+int32_t TSDByteArray::ShareCount() const noexcept {
+  return block_->refs;
+}
 
 }  // namespace qorx

@@ -17,10 +17,10 @@ namespace qorx {
 // a card, a file or a caller are read through ByteReader instead.
 class TSDByteArray {
  public:
-  TSDByteArray();                              // empty array (length 0)
-  explicit TSDByteArray(int32_t size);         // `size` zero bytes
+  TSDByteArray();                       // empty array (length 0)
+  explicit TSDByteArray(int32_t size);  // `size` zero bytes
   TSDByteArray(const void* bytes, int32_t length);
-  explicit TSDByteArray(const char* text);     // text: strlen + 1 bytes, NUL at the end
+  explicit TSDByteArray(const char* text);  // text: strlen + 1 bytes, NUL at the end
   TSDByteArray(const TSDByteArray& other) noexcept;
   TSDByteArray& operator=(const TSDByteArray& other) noexcept;
   TSDByteArray& operator=(TSDByteArray&& other) noexcept;

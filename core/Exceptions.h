@@ -32,13 +32,16 @@ class ESDException {
 class EAPSException {
  public:
   EAPSException() : code_(0), detail_(0), message_(TSDByteArray::EmptyText()) {}
-  explicit EAPSException(int32_t code) : code_(code), detail_(0), message_(TSDByteArray::EmptyText()) {}
+  explicit EAPSException(int32_t code)
+      : code_(code), detail_(0), message_(TSDByteArray::EmptyText()) {}
   // Code 0x0100, the framework code as detail, message "%s(%d) : %s" cut at 1000 characters.
   explicit EAPSException(const ESDException& e);
   EAPSException(int32_t code, int32_t detail, const TSDByteArray& message)
       : code_(code), detail_(detail), message_(TSDByteArray::TextCopy(message)) {}
   EAPSException(const EAPSException& other)
-      : code_(other.code_), detail_(other.detail_), message_(TSDByteArray::TextCopy(other.message_)) {}
+      : code_(other.code_),
+        detail_(other.detail_),
+        message_(TSDByteArray::TextCopy(other.message_)) {}
   EAPSException& operator=(const EAPSException& other);
 
   int32_t Code() const noexcept { return code_; }

@@ -13,7 +13,9 @@ void* TSDObject::operator new(size_t size) {
   return memory;
 }
 
-void TSDObject::operator delete(void* memory) noexcept { std::free(memory); }
+void TSDObject::operator delete(void* memory) noexcept {
+  std::free(memory);
+}
 
 TSDObjectArray::~TSDObjectArray() {
   if (count_ > 0) RemoveRange(0, count_);

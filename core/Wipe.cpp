@@ -14,7 +14,9 @@ void SecureWipe(void* data, size_t len) noexcept {
   if (data != nullptr && len > 0) explicit_bzero(data, len);
 }
 
-void SetReleaseObserver(ReleaseObserver observer) noexcept { g_observer.store(observer); }
+void SetReleaseObserver(ReleaseObserver observer) noexcept {
+  g_observer.store(observer);
+}
 
 namespace detail {
 void NotifyRelease(const void* data, size_t len) noexcept {
