@@ -1,8 +1,15 @@
 #include "crypto/SHA1Digest.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "core/Wipe.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#define QORX_SHA1_EXTENSIONS 1
+#include <cpuid.h>
+#include <immintrin.h>
+#endif
 
 namespace qorx {
 
@@ -103,7 +110,114 @@ void CompressPortable(uint32_t state[5], const uint8_t* data, size_t blocks) noe
 #undef QORX_LOADED
 #undef QORX_FIVE
 
+#if QORX_SHA1_EXTENSIONS
+
+// Four rounds per group g (0-19) on the SHA extensions. m[g % 4] holds message words
+// 4g..4g+3; while group g runs, the schedule for the next groups advances:
+// W[k] = msg2(msg1(W[k-4], W[k-3]) ^ W[k-2], W[k-1]) for the word vectors k = 4..19.
+#define QORX_GROUP(g)                                                                              \
+  do {                                                                                             \
+    __m128i eNext = (g) == 0 ? _mm_add_epi32(e, m[0]) : _mm_sha1nexte_epu32(abcdPrev, m[(g) % 4]); \
+    abcdPrev = abcd;                                                                               \
+    abcd = _mm_sha1rnds4_epu32(abcd, eNext, (g) / 5);                                              \
+    if ((g) >= 1 && (g) <= 16)                                                                     \
+      m[((g) + 3) % 4] = _mm_sha1msg1_epu32(m[((g) + 3) % 4], m[(g) % 4]);                         \
+    if ((g) >= 2 && (g) <= 17) m[((g) + 2) % 4] = _mm_xor_si128(m[((g) + 2) % 4], m[(g) % 4]);     \
+    if ((g) >= 3 && (g) <= 18)                                                                     \
+      m[((g) + 1) % 4] = _mm_sha1msg2_epu32(m[((g) + 1) % 4], m[(g) % 4]);                         \
+  } while (0)
+
+// Only this function is compiled for the SHA extensions; it runs only after the processor
+// was found to have them.
+__attribute__((target("sha,sse4.1"))) void CompressExtensions(uint32_t state[5],
+                                                              const uint8_t* data,
+                                                              size_t blocks) noexcept {
+  // Reverses all 16 bytes: big-endian words, first word in the highest lane.
+  const __m128i byteSwap = _mm_set_epi64x(0x0001020304050607LL, 0x08090A0B0C0D0E0FLL);
+  __m128i abcd = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state)), 0x1B);
+  __m128i e = _mm_set_epi32(static_cast<int>(state[4]), 0, 0, 0);
+  for (; blocks > 0; --blocks, data += TSDSHA1Digest::kBlockLength) {
+    const __m128i abcdStart = abcd;
+    const __m128i eStart = e;
+    const __m128i* words = reinterpret_cast<const __m128i*>(data);
+    __m128i m[4] = {_mm_shuffle_epi8(_mm_loadu_si128(words), byteSwap),
+                    _mm_shuffle_epi8(_mm_loadu_si128(words + 1), byteSwap),
+                    _mm_shuffle_epi8(_mm_loadu_si128(words + 2), byteSwap),
+                    _mm_shuffle_epi8(_mm_loadu_si128(words + 3), byteSwap)};
+    __m128i abcdPrev = abcd;
+    QORX_GROUP(0);
+    QORX_GROUP(1);
+    QORX_GROUP(2);
+    QORX_GROUP(3);
+    QORX_GROUP(4);
+    QORX_GROUP(5);
+    QORX_GROUP(6);
+    QORX_GROUP(7);
+    QORX_GROUP(8);
+    QORX_GROUP(9);
+    QORX_GROUP(10);
+    QORX_GROUP(11);
+    QORX_GROUP(12);
+    QORX_GROUP(13);
+    QORX_GROUP(14);
+    QORX_GROUP(15);
+    QORX_GROUP(16);
+    QORX_GROUP(17);
+    QORX_GROUP(18);
+    QORX_GROUP(19);
+    e = _mm_sha1nexte_epu32(abcdPrev, eStart);
+    abcd = _mm_add_epi32(abcd, abcdStart);
+  }
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(state), _mm_shuffle_epi32(abcd, 0x1B));
+  state[4] = static_cast<uint32_t>(_mm_extract_epi32(e, 3));
+}
+
+#undef QORX_GROUP
+
+bool DetectExtensions() noexcept {
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
+  const bool sse41 = (ecx & bit_SSE4_1) != 0 && (ecx & bit_SSSE3) != 0;
+  if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
+  const bool sha = (ebx & (1u << 29)) != 0;
+  return sse41 && sha;
+}
+
+#else
+
+bool DetectExtensions() noexcept {
+  return false;
+}
+
+#endif  // QORX_SHA1_EXTENSIONS
+
+using CompressFunction = void (*)(uint32_t state[5], const uint8_t* data, size_t blocks) noexcept;
+
+std::atomic<Sha1Path> g_requestedPath{Sha1Path::Auto};
+
+CompressFunction ActiveCompress() noexcept {
+#if QORX_SHA1_EXTENSIONS
+  if (ActiveSha1Path() == Sha1Path::Extensions) return CompressExtensions;
+#endif
+  return CompressPortable;
+}
+
 }  // namespace
+
+bool Sha1ExtensionsSupported() noexcept {
+  static const bool supported = DetectExtensions();
+  return supported;
+}
+
+void SetSha1Path(Sha1Path path) noexcept {
+  g_requestedPath.store(path, std::memory_order_relaxed);
+}
+
+Sha1Path ActiveSha1Path() noexcept {
+  if (g_requestedPath.load(std::memory_order_relaxed) == Sha1Path::Portable)
+    return Sha1Path::Portable;
+  return Sha1ExtensionsSupported() ? Sha1Path::Extensions : Sha1Path::Portable;
+}
 
 TSDSHA1Digest::TSDSHA1Digest() noexcept
     : state_{0x67452301u, 0xEFCDAB89u, 0x98BADCFEu, 0x10325476u, 0xC3D2E1F0u},
@@ -132,14 +246,16 @@ void TSDSHA1Digest::Update(const void* bytes, size_t length) noexcept {
     std::memcpy(buffer_ + index, in, length);
     return;
   }
+  const CompressFunction compress = ActiveCompress();
   size_t used = 0;
   if (index != 0) {
     used = kBlockLength - index;
     std::memcpy(buffer_ + index, in, used);
-    CompressPortable(state_, buffer_, 1);
+    compress(state_, buffer_, 1);
   }
+  // All complete blocks of the input in one call, straight from the caller's memory.
   const size_t blocks = (length - used) / kBlockLength;
-  if (blocks > 0) CompressPortable(state_, in + used, blocks);
+  if (blocks > 0) compress(state_, in + used, blocks);
   used += blocks * kBlockLength;
   std::memcpy(buffer_, in + used, length - used);
 }

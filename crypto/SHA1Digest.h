@@ -8,6 +8,17 @@
 
 namespace qorx {
 
+// Which compression function the digests use. Auto takes the x86 SHA extensions when the
+// processor has them; Portable forces the plain code, Extensions asks for the extensions
+// (falling back to the plain code on a processor without them). Both give identical digests;
+// the switch is process-wide and exists so tests and benchmarks can exercise each path.
+enum class Sha1Path { Auto, Portable, Extensions };
+void SetSha1Path(Sha1Path path) noexcept;
+// The path digests use now: Portable or Extensions, never Auto.
+Sha1Path ActiveSha1Path() noexcept;
+// Whether this processor has the SHA extensions (and the SSE4.1 they are used with).
+bool Sha1ExtensionsSupported() noexcept;
+
 // SHA-1 (FIPS 180-1), our own implementation: used for text and file hashing and by the card
 // application's protocols. One object computes one digest: Final wipes the context, so a
 // further digest needs a new object.
