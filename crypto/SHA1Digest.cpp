@@ -9,6 +9,8 @@
 #define QORX_SHA1_EXTENSIONS 1
 #include <cpuid.h>
 #include <immintrin.h>
+#else
+#define QORX_SHA1_EXTENSIONS 0
 #endif
 
 namespace qorx {
