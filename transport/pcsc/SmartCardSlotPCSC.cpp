@@ -1,0 +1,435 @@
+#include "transport/pcsc/SmartCardSlotPCSC.h"
+
+#include <cstring>
+#include <type_traits>
+
+#include "core/ByteReader.h"
+#include "core/Exceptions.h"
+#include "core/Wipe.h"
+#include "transport/pcsc/PCSCLibrary.h"
+
+namespace qorx {
+namespace {
+
+static_assert(std::is_same<SCARDCONTEXT, long>::value, "context handle type");
+static_assert(std::is_same<SCARDHANDLE, long>::value, "card handle type");
+static_assert(std::is_same<DWORD, unsigned long>::value, "DWORD type");
+
+constexpr const char* kUnit = unit::kSmartCardSlotPCSC;
+
+// Protocol control information of pcsc-lite's own layout.
+const SCARD_IO_REQUEST kT0Header = {SCARD_PROTOCOL_T0, sizeof(SCARD_IO_REQUEST)};
+const SCARD_IO_REQUEST kT1Header = {SCARD_PROTOCOL_T1, sizeof(SCARD_IO_REQUEST)};
+
+// pcsc-lite knows no raw protocol bit for shared connections to a card; asking for its RAW
+// protocol could leave the card in a mode Transmit refuses, so connect and reconnect both
+// offer T=0 and T=1.
+constexpr DWORD kPreferredProtocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
+
+// Command and response bytes can hold secret codes and card data: the buffer is wiped when
+// the exchange is over, however it ends.
+template <size_t N>
+struct StackBuffer {
+  uint8_t bytes[N] = {};
+  StackBuffer() = default;
+  StackBuffer(const StackBuffer&) = delete;
+  StackBuffer& operator=(const StackBuffer&) = delete;
+  ~StackBuffer() { SecureWipe(bytes, N); }
+};
+
+// A context private to one enumeration, released whichever way the enumeration ends.
+class ScopedContext {
+ public:
+  explicit ScopedContext(const pcsc::Functions& lib) : lib_(lib) {
+    SCARDCONTEXT context = 0;
+    pcsc::CheckPCSCResult(lib_.EstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context),
+                          "SCardEstablishContext()", true);
+    context_ = context;
+  }
+  ~ScopedContext() { lib_.ReleaseContext(context_); }
+  ScopedContext(const ScopedContext&) = delete;
+  ScopedContext& operator=(const ScopedContext&) = delete;
+  SCARDCONTEXT Get() const noexcept { return context_; }
+
+ private:
+  const pcsc::Functions& lib_;
+  SCARDCONTEXT context_ = 0;
+};
+
+// Number of names in a PC/SC multi-string of `length` bytes. The bytes come from the
+// platform: a name that runs to the end without its NUL makes the list malformed (0xC500)
+// instead of being read past.
+int CountNames(const uint8_t* names, size_t length) {
+  ByteReader reader(names, length);
+  int count = 0;
+  uint8_t c = 0;
+  while (reader.PeekU8(&c) && c != 0) {
+    do {
+      if (!reader.ReadU8(&c)) QORX_RAISE(sd::kMalformed, kUnit);
+    } while (c != 0);
+    ++count;
+  }
+  return count;
+}
+
+}  // namespace
+
+TSDSVCSmartCardSlotPCSC::TSDSVCSmartCardSlotPCSC(const char* readerName)
+    : TSDSVCSmartCardSlot(readerName) {}
+
+TSDSVCSmartCardSlotPCSC::~TSDSVCSmartCardSlotPCSC() {
+  Close();
+}
+
+void TSDSVCSmartCardSlotPCSC::Open(const char*) {
+  try {
+    const pcsc::Functions& lib = pcsc::Load();
+    if (context_ != 0 || card_ != 0) Close();
+    flags_ = 0;
+    SCARDCONTEXT context = 0;
+    pcsc::CheckPCSCResult(lib.EstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context),
+                          "SCardEstablishContext()", true);
+    context_ = context;
+    flags_ = SlotOpen;
+    GetStatus(nullptr);
+  } catch (const ESDException&) {
+    Close();
+    throw;
+  }
+}
+
+void TSDSVCSmartCardSlotPCSC::Close() noexcept {
+  // Handles exist only after a complete load; the check keeps a test's library reset from
+  // turning into a call through a null pointer.
+  const pcsc::Functions* lib = pcsc::Loaded();
+  if (card_ != 0) {
+    if (lib != nullptr) lib->Disconnect(card_, SCARD_EJECT_CARD);
+    card_ = 0;
+  }
+  if (context_ != 0) {
+    if (lib != nullptr) lib->ReleaseContext(context_);
+    context_ = 0;
+  }
+  protocol_ = 0;
+  flags_ = 0;
+}
+
+int TSDSVCSmartCardSlotPCSC::GetAttribute(uint16_t id, void* out, int size) {
+  uint32_t value = 0;
+  switch (id) {
+    case AttributeProtocol:
+      value = (protocol_ & SCARD_PROTOCOL_T1) ? 2 : ((protocol_ & SCARD_PROTOCOL_T0) ? 1 : 0);
+      break;
+    case AttributeFixed1:
+    case AttributeFixed3:
+      value = 1;
+      break;
+    case AttributeExchangeCount:
+      value = exchangeCount_;
+      break;
+    case AttributeBytesReceived:
+      value = bytesReceived_;
+      break;
+    case AttributeBytesSent:
+      value = bytesSent_;
+      break;
+    default:
+      return TSDSVCSmartCardSlot::GetAttribute(id, out, size);
+  }
+  if (out == nullptr || size != 4) QORX_RAISE(sd::kInvalidArgument, kUnit);
+  std::memcpy(out, &value, sizeof value);
+  return 4;
+}
+
+uint16_t TSDSVCSmartCardSlotPCSC::GetStatus(CardInfo* info) {
+  if ((flags_ & SlotOpen) == 0) return flags_;
+  const pcsc::Functions& lib = pcsc::Load();
+
+  SCARD_READERSTATE state;
+  std::memset(&state, 0, sizeof state);
+  state.szReader = Name().CStr();
+  state.dwCurrentState = SCARD_STATE_UNAWARE;
+  pcsc::CheckPCSCResult(lib.GetStatusChange(context_, 0, &state, 1), "SCardGetStatusChange()",
+                        true);
+
+  flags_ &= static_cast<uint16_t>(~(CardPresent | CardInReader | CardMute));
+  if (state.dwEventState & SCARD_STATE_MUTE) {
+    flags_ &= static_cast<uint16_t>(~CardConnected);
+    flags_ |= CardMute;
+  }
+
+  // The whole ATR area is offered (not the length the status change reported), and whatever
+  // length comes back is cut to the area: a library reporting more cannot make us read on.
+  DWORD atrLength = 0;
+  if (flags_ & CardConnected) {
+    DWORD cardState = 0;
+    DWORD protocol = 0;
+    atrLength = sizeof state.rgbAtr;
+    LONG rv = lib.Status(card_, nullptr, nullptr, &cardState, &protocol, state.rgbAtr, &atrLength);
+    if (!pcsc::CheckPCSCResult(rv, "SCardStatus()", false)) {
+      flags_ &= static_cast<uint16_t>(~CardConnected);
+      flags_ |= CardLost;
+      atrLength = 0;
+    }
+  }
+
+  if (state.dwEventState & SCARD_STATE_PRESENT) {
+    if (info != nullptr && (flags_ & CardConnected)) {
+      size_t n = atrLength;
+      if (n > sizeof state.rgbAtr) n = sizeof state.rgbAtr;
+      if (n > static_cast<size_t>(CardInfo::kMaxAtr)) n = CardInfo::kMaxAtr;
+      std::memset(info, 0, sizeof *info);
+      info->length = static_cast<uint8_t>(n);
+      std::memcpy(info->atr, state.rgbAtr, n);
+    }
+    flags_ |= CardPresent | CardInReader;
+  } else if (flags_ & CardConnected) {
+    flags_ &= static_cast<uint16_t>(~CardConnected);
+    flags_ |= CardLost;
+  }
+  return flags_;
+}
+
+int TSDSVCSmartCardSlotPCSC::ConnectFresh() {
+  const pcsc::Functions& lib = pcsc::Load();
+  SCARDHANDLE card = 0;
+  DWORD protocol = 0;
+  LONG rv = lib.Connect(context_, Name().CStr(), SCARD_SHARE_SHARED, kPreferredProtocols, &card,
+                        &protocol);
+  int result = pcsc::CheckPCSCResult(rv, "SCardConnect()", false);
+  if (result) {
+    card_ = card;
+    protocol_ = protocol;
+  }
+  return result;
+}
+
+int TSDSVCSmartCardSlotPCSC::ManageConnect(int action, bool raise) {
+  int result = 0;
+  switch (action) {
+    case ActionRelease:
+    case ActionEject:
+      if (card_ == 0) {
+        result = 1;
+      } else {
+        result = pcsc::CheckPCSCResult(pcsc::Load().Disconnect(card_, SCARD_EJECT_CARD),
+                                       "SCardDisconnect()", false);
+        card_ = 0;
+      }
+      break;
+    case ActionConnect:
+    case ActionConnectReset:
+      if (card_ == 0) {
+        result = ConnectFresh();
+      } else {
+        const pcsc::Functions& lib = pcsc::Load();
+        DWORD protocol = 0;
+        DWORD init = action == ActionConnect ? SCARD_LEAVE_CARD : SCARD_RESET_CARD;
+        result = pcsc::CheckPCSCResult(
+            lib.Reconnect(card_, SCARD_SHARE_SHARED, kPreferredProtocols, init, &protocol),
+            "SCardReConnect()", false);
+        if (result) {
+          protocol_ = protocol;
+        } else {
+          // A handle that outlived its card (removed and put back) is refused for good;
+          // reconnecting it again would report a mute card forever. Give it back and connect
+          // afresh instead.
+          lib.Disconnect(card_, SCARD_LEAVE_CARD);
+          card_ = 0;
+          result = ConnectFresh();
+        }
+      }
+      break;
+    default:
+      break;
+  }
+  if (result == 0 && raise) QORX_RAISEF(sd::kExternal, kUnit, "ManageConnect(): Failed )");
+  return result;
+}
+
+int TSDSVCSmartCardSlotPCSC::CardAction(int code) {
+  switch (code) {
+    case ActionNone:
+      return 0;
+    case ActionRelease:
+      flags_ = 0;
+      return ManageConnect(ActionRelease, false);
+    case ActionReopen:
+      if (flags_ & SlotOpen) return 0;
+      flags_ = SlotOpen;
+      return 1;
+    default:
+      break;
+  }
+
+  if ((GetStatus(nullptr) & SlotOpen) == 0) QORX_RAISE(sd::kWrongState, kUnit);
+
+  constexpr uint16_t kConnectionBits = CardMute | CardConnected | CardLost;
+  switch (code) {
+    case ActionConnect:
+    case ActionConnectReset:
+      flags_ &= static_cast<uint16_t>(~kConnectionBits);
+      if ((flags_ & CardPresent) == 0) return flags_;
+      flags_ |= ManageConnect(code, false) ? CardConnected : CardMute;
+      return 1;
+    case ActionDropConnection:
+      flags_ &= static_cast<uint16_t>(~kConnectionBits);
+      return 1;
+    case ActionEject:
+      flags_ &= static_cast<uint16_t>(~(CardConnected | SlotOpen));
+      ManageConnect(ActionEject, true);
+      flags_ = SlotOpen;
+      return 1;
+    case ActionBeginTransaction:
+      return pcsc::CheckPCSCResult(pcsc::Load().BeginTransaction(card_), "SCardBeginTransaction()",
+                                   false);
+    case ActionEndTransaction:
+      return pcsc::CheckPCSCResult(pcsc::Load().EndTransaction(card_, SCARD_LEAVE_CARD),
+                                   "SCardEndTransaction()", false);
+    default:
+      QORX_RAISE(sd::kInvalidArgument, kUnit);
+  }
+}
+
+uint32_t TSDSVCSmartCardSlotPCSC::Exchange(const void* pci, const uint8_t* send, uint32_t length,
+                                           uint8_t* receive) {
+  DWORD received = kReceiveCapacity;
+  pcsc::CheckPCSCResult(pcsc::Load().Transmit(card_, static_cast<const SCARD_IO_REQUEST*>(pci),
+                                              send, length, nullptr, receive, &received),
+                        "SCardTransmit()", true);
+  // The reported length is the platform's word: never believe more than the buffer holds.
+  if (received > static_cast<DWORD>(kReceiveCapacity)) QORX_RAISE(sd::kLength, kUnit);
+  bytesSent_ += length;
+  bytesReceived_ += static_cast<uint32_t>(received);
+  ++exchangeCount_;
+  // A response without a whole status word is no response we can act on.
+  if (received < 2) QORX_RAISE(sd::kLength, kUnit);
+  return static_cast<uint32_t>(received);
+}
+
+void TSDSVCSmartCardSlotPCSC::Transmit(TSDAPDU& apdu) {
+  if ((GetStatus(nullptr) & CardConnected) == 0) QORX_RAISE(sd::kWrongState, kUnit);
+
+  int32_t n = apdu.GetLength(TSDAPDU::kBytes);
+  if (n > kSendCapacity) QORX_RAISE(sd::kLength, kUnit);
+  StackBuffer<kSendCapacity> send;
+  StackBuffer<kReceiveCapacity> receive;
+  if (n > 0) std::memcpy(send.bytes, apdu.DataAt(0), static_cast<size_t>(n));
+
+  const SCARD_IO_REQUEST* pci = nullptr;
+  if (protocol_ == SCARD_PROTOCOL_T0) {
+    pci = &kT0Header;
+    // Under T=0 a case 4 command goes without its Le; the card answers 61xx instead.
+    if (apdu.GetLength(TSDAPDU::kLc) > 0 && apdu.GetLength(TSDAPDU::kLe) > 0) --n;
+  } else if (protocol_ == SCARD_PROTOCOL_T1) {
+    pci = &kT1Header;
+  } else {
+    QORX_RAISE(sd::kMalformed, kUnit);
+  }
+
+  uint32_t length = static_cast<uint32_t>(n);
+  uint32_t received = Exchange(pci, send.bytes, length, receive.bytes);
+  // Wrong length: the card names the right P3 in SW2; the command is repeated once.
+  if (received == 2 && receive.bytes[0] == 0x6C) {
+    send.bytes[4] = receive.bytes[1];
+    received = Exchange(pci, send.bytes, length, receive.bytes);
+  }
+
+  if (receive.bytes[received - 2] != 0x61) {
+    apdu.SetLength(TSDAPDU::kBytes, static_cast<int>(received));
+    std::memcpy(apdu.WritableData(), receive.bytes, received);
+    return;
+  }
+
+  // 61xx: xx more bytes wait; collect them with GET RESPONSE until another status comes.
+  uint8_t getResponse[5] = {0x00, 0xC0, 0x00, 0x00, 0x00};
+  uint32_t total = 0;
+  int rounds = 0;
+  do {
+    uint32_t data = received - 2;
+    if (total + data > static_cast<uint32_t>(kMaxResponseData)) QORX_RAISE(sd::kLength, kUnit);
+    if (data > 0) {
+      apdu.SetLength(TSDAPDU::kBytes, static_cast<int>(total + data));
+      std::memcpy(apdu.WritableData() + total, receive.bytes, data);
+      total += data;
+    }
+    if (rounds == kMaxGetResponseRounds) QORX_RAISE(sd::kLength, kUnit);
+    ++rounds;
+    getResponse[4] = receive.bytes[received - 1];
+    received = Exchange(pci, getResponse, sizeof getResponse, receive.bytes);
+  } while (receive.bytes[received - 2] == 0x61);
+
+  if (total + received - 2 > static_cast<uint32_t>(kMaxResponseData))
+    QORX_RAISE(sd::kLength, kUnit);
+  apdu.SetLength(TSDAPDU::kBytes, static_cast<int>(total + received));
+  std::memcpy(apdu.WritableData() + total, receive.bytes, received);
+}
+
+long TSDSVCSmartCardSlotPCSC::Control(unsigned long code, const void* in, int inLength, void* out,
+                                      int* outLength) {
+  if (inLength < 0 || (outLength != nullptr && *outLength < 0))
+    QORX_RAISE(sd::kInvalidArgument, kUnit);
+  const pcsc::Functions& lib = pcsc::Load();
+  const DWORD capacity = outLength != nullptr ? static_cast<DWORD>(*outLength) : 0;
+  auto report = [&](DWORD returned) {
+    if (outLength != nullptr)
+      *outLength = static_cast<int>(returned < capacity ? returned : capacity);
+  };
+
+  DWORD returned = 0;
+  LONG rv = lib.Control(card_, code, in, static_cast<DWORD>(inLength), out, capacity, &returned);
+  if (rv != SCARD_W_REMOVED_CARD) {
+    report(returned);
+    return rv;
+  }
+  if (flags_ & CardConnected) {
+    flags_ &= static_cast<uint16_t>(~CardConnected);
+    flags_ |= CardLost;
+  }
+  returned = 0;
+  rv = lib.Control(card_, code, in, static_cast<DWORD>(inLength), out, capacity, &returned);
+  pcsc::CheckPCSCResult(rv, "SCardControl()", true);
+  report(returned);
+  return SCARD_S_SUCCESS;
+}
+
+TSDSmartCardSlotPCSCFactory* TSDSmartCardSlotPCSCFactory::Instance() {
+  static TSDSmartCardSlotPCSCFactory* instance = new TSDSmartCardSlotPCSCFactory();
+  return instance;
+}
+
+int TSDSmartCardSlotPCSCFactory::EnumerateNames(char* buffer, int* size) {
+  if (size == nullptr) QORX_RAISE(sd::kInvalidArgument, kUnit);
+  const pcsc::Functions& lib = pcsc::Load();
+  ScopedContext context(lib);
+
+  DWORD length = 0;
+  LONG rv = lib.ListReaders(context.Get(), nullptr, nullptr, &length);
+  int count = 0;
+  // No readers: whatever the listing reported (pcsc-lite says SCARD_E_NO_READERS_AVAILABLE).
+  if (length != 0) {
+    pcsc::CheckPCSCResult(rv, "SCardListReaders()", true);
+    if (length > static_cast<DWORD>(kMaxReaderList)) QORX_RAISE(sd::kLength, kUnit);
+    TSDByteArray names(static_cast<int32_t>(length));
+    DWORD filled = length;
+    pcsc::CheckPCSCResult(lib.ListReaders(context.Get(), nullptr,
+                                          reinterpret_cast<char*>(names.WritableData()), &filled),
+                          "SCardListReaders()", true);
+    // The list may have shrunk since the first call; it may not have grown past our buffer.
+    if (filled > length) QORX_RAISE(sd::kMalformed, kUnit);
+    length = filled;
+    count = CountNames(names.Data(), length);
+    if (buffer != nullptr) {
+      if (*size < 0 || length > static_cast<DWORD>(*size)) QORX_RAISE(sd::kLength, kUnit);
+      std::memcpy(buffer, names.Data(), length);
+    }
+  }
+  *size = static_cast<int>(length);
+  return count;
+}
+
+TSDSVCSmartCardSlotPCSC* TSDSmartCardSlotPCSCFactory::CreateService(const char* name) {
+  return new TSDSVCSmartCardSlotPCSC(name);
+}
+
+}  // namespace qorx
