@@ -1,0 +1,196 @@
+#include "bindings/java/JavaFrame.h"
+
+#include <cstring>
+
+#include "bindings/LastError.h"
+#include "bindings/java/ModifiedUtf8.h"
+
+namespace qorx {
+
+namespace {
+
+constexpr const char* kIntSignature = "(I)V";
+constexpr const char* kStringSignature = "(Ljava/lang/String;)V";
+constexpr const char* kBooleanSignature = "(Z)V";
+// Status of a setter that cannot be found on the calling object's class.
+constexpr jint kCallbackMissing = aps::kPcscIncomplete;
+
+// Deletes a local reference when the scope ends, so that a long native method never runs
+// out of the JVM's local reference slots.
+class LocalRef {
+ public:
+  LocalRef(JNIEnv* env, jobject ref) noexcept : env_(env), ref_(ref) {}
+  LocalRef(const LocalRef&) = delete;
+  LocalRef& operator=(const LocalRef&) = delete;
+  ~LocalRef() {
+    if (ref_ != nullptr) env_->DeleteLocalRef(ref_);
+  }
+  jobject Get() const noexcept { return ref_; }
+
+ private:
+  JNIEnv* env_;
+  jobject ref_;
+};
+
+// A method of the object's class, or null. A failed lookup leaves NoSuchMethodError pending
+// in the JVM; it is cleared here because the frame reports the missing method itself, and
+// any further JNI call with an exception pending would be undefined.
+jmethodID FindMethod(JNIEnv* env, jclass cls, const char* name, const char* signature) noexcept {
+  jmethodID method = env->GetMethodID(cls, name, signature);
+  if (method == nullptr && env->ExceptionCheck()) env->ExceptionClear();
+  return method;
+}
+
+// A Java string made from a UTF-8 text of the library; null with an exception pending when
+// the JVM could not make one.
+jstring NewJavaString(JNIEnv* env, const char* text) {
+  const char* value = text != nullptr ? text : "";
+  TSDByteArray modified =
+      Utf8ToModifiedUtf8(reinterpret_cast<const uint8_t*>(value), std::strlen(value));
+  return env->NewStringUTF(modified.CStr());
+}
+
+// Calls `method` and checks for a Java exception, as the JVM requires before the next call.
+bool CallVoid(JNIEnv* env, jobject self, jmethodID method, jvalue value) noexcept {
+  env->CallVoidMethodA(self, method, &value);
+  return env->ExceptionCheck() == JNI_FALSE;
+}
+
+jint CallSetter(JNIEnv* env, jobject self, const char* name, const char* signature, jvalue value,
+                bool isString, const char* text) {
+  if (env == nullptr || self == nullptr) return ReportStatus(env, self, kCallbackMissing);
+  LocalRef cls(env, env->GetObjectClass(self));
+  if (cls.Get() == nullptr) return ReportStatus(env, self, kCallbackMissing);
+  jmethodID method = FindMethod(env, static_cast<jclass>(cls.Get()), name, signature);
+  if (method == nullptr) return ReportStatus(env, self, kCallbackMissing);
+  if (isString) {
+    LocalRef string(env, NewJavaString(env, text));
+    if (string.Get() == nullptr) throw detail::JavaExceptionPending{};
+    value.l = string.Get();
+    if (!CallVoid(env, self, method, value)) throw detail::JavaExceptionPending{};
+  } else if (!CallVoid(env, self, method, value)) {
+    throw detail::JavaExceptionPending{};
+  }
+  return aps::kSuccess;
+}
+
+}  // namespace
+
+EAPSException& JavaLastError() {
+  static EAPSException record;
+  return record;
+}
+
+jint ReportStatus(JNIEnv* env, jobject self, jint status) noexcept {
+  if (env == nullptr || self == nullptr) return status;
+  try {
+    if (env->ExceptionCheck()) return status;
+    const EAPSException& record = JavaLastError();
+    // The whole message goes out, however long: a blank in its place would hide the cause.
+    TSDByteArray message = TSDByteArray::EmptyText();
+    if (status != aps::kSuccess) {
+      int32_t length = 0;
+      if (CopyLastErrorMessage(record, nullptr, &length) == aps::kSuccess) {
+        TSDByteArray buffer(length + 1);
+        int32_t room = length + 1;
+        if (CopyLastErrorMessage(record, reinterpret_cast<char*>(buffer.WritableData()), &room) ==
+            aps::kSuccess)
+          message = buffer;
+      }
+    }
+    LocalRef cls(env, env->GetObjectClass(self));
+    if (cls.Get() == nullptr) return status;
+    jclass klass = static_cast<jclass>(cls.Get());
+    if (jmethodID method = FindMethod(env, klass, "setSCardError", kStringSignature)) {
+      LocalRef text(env, NewJavaString(env, message.CStr()));
+      if (text.Get() == nullptr) return status;
+      jvalue value;
+      value.l = text.Get();
+      if (!CallVoid(env, self, method, value)) return status;
+    }
+    if (jmethodID method = FindMethod(env, klass, "setWSCardError", kIntSignature)) {
+      jvalue value;
+      value.i = record.Detail();
+      CallVoid(env, self, method, value);
+    }
+  } catch (...) {
+    // Reporting must not turn into a failure of its own; the status stands.
+  }
+  return status;
+}
+
+jint CallIntSetter(JNIEnv* env, jobject self, const char* name, jint value) {
+  jvalue v;
+  v.i = value;
+  return CallSetter(env, self, name, kIntSignature, v, false, nullptr);
+}
+
+jint CallStringSetter(JNIEnv* env, jobject self, const char* name, const char* value) {
+  jvalue v;
+  v.l = nullptr;
+  return CallSetter(env, self, name, kStringSignature, v, true, value);
+}
+
+jint CallBooleanSetter(JNIEnv* env, jobject self, const char* name, bool value) {
+  jvalue v;
+  v.z = value ? JNI_TRUE : JNI_FALSE;
+  return CallSetter(env, self, name, kBooleanSignature, v, false, nullptr);
+}
+
+bool JavaStringToText(JNIEnv* env, jstring text, TSDByteArray* out) {
+  if (env == nullptr || text == nullptr || out == nullptr) return false;
+  const jsize units = env->GetStringLength(text);
+  const jsize bytes = env->GetStringUTFLength(text);
+  if (units < 0 || bytes < 0 || bytes == INT32_MAX) return false;
+  // Our own (wiped) buffer rather than the JVM's copy: texts may be secret codes.
+  TSDByteArray modified(bytes + 1);
+  if (units > 0)
+    env->GetStringUTFRegion(text, 0, units, reinterpret_cast<char*>(modified.WritableData()));
+  if (env->ExceptionCheck()) {
+    env->ExceptionClear();
+    return false;
+  }
+  return ModifiedUtf8ToUtf8(modified.Data(), static_cast<size_t>(bytes), out);
+}
+
+bool JavaInputToBytes(TSDByteArray& destination, JNIEnv* env, jobject self, jstring text,
+                      jint hexadecimal) {
+  if (env == nullptr || self == nullptr) return false;
+  TSDByteArray chars;
+  if (!JavaStringToText(env, text, &chars)) return false;
+  try {
+    if (hexadecimal == 1) {
+      destination.FromHex(chars.CStr());
+    } else {
+      destination = TSDByteArray::PrefixCopy(chars, false);
+    }
+  } catch (const ESDException&) {
+    return false;
+  }
+  return destination.Length() > 0;
+}
+
+namespace detail {
+
+jint ReportFrameworkFailure(JNIEnv* env, jobject self, const ESDException& e) noexcept {
+  try {
+    JavaLastError() = EAPSException(e);
+  } catch (...) {
+    // Out of memory while keeping the record: the status still tells the code.
+  }
+  return ReportStatus(env, self, static_cast<jint>(e.Code()));
+}
+
+jint ReportApplicationFailure(JNIEnv* env, jobject self, const EAPSException& e) noexcept {
+  if (e.Code() == aps::kFrameworkError) {
+    try {
+      JavaLastError() = e;
+    } catch (...) {
+    }
+  }
+  return ReportStatus(env, self, e.Code());
+}
+
+}  // namespace detail
+
+}  // namespace qorx
