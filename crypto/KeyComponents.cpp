@@ -24,6 +24,23 @@ const uint8_t* FindComponent(const TSDByteArray& list, uint8_t tag, int* length)
   return nullptr;
 }
 
+namespace {
+enum class ListEnd { kClean, kStrayByte, kMalformed };
+
+// How a walk over the whole list ends. FindComponent stops at the component it looks for and
+// ignores a stray last byte; checking a whole list, or appending to it, needs to know both.
+ListEnd WalkToEnd(const TSDByteArray& list) {
+  ByteReader r(list);
+  while (r.Remaining() > 1) {
+    uint8_t t = 0, l = 0;
+    r.ReadU8(&t);
+    r.ReadU8(&l);
+    if (!r.Skip(l == 0 ? 256u : l)) return ListEnd::kMalformed;
+  }
+  return r.Empty() ? ListEnd::kClean : ListEnd::kStrayByte;
+}
+}  // namespace
+
 int ComponentLength(const TSDByteArray& list, uint8_t tag) {
   int n = 0;
   return FindComponent(list, tag, &n) != nullptr ? n : 0;
@@ -34,6 +51,9 @@ void AddComponent(TSDByteArray& list, uint8_t tag, const uint8_t* value, int len
     QORX_RAISEF(sd::kInvalidArgument, unit::kCrypto, "Component %02X already exists", tag);
   if (length < 1 || length > 256)
     QORX_RAISEF(sd::kLength, unit::kCrypto, "Component length must be a value between 1 and 256");
+  // A component appended behind a stray byte would be read from that byte on.
+  if (WalkToEnd(list) != ListEnd::kClean)
+    QORX_RAISEF(sd::kInvalidArgument, unit::kCrypto, "Incorrect buffer format");
   uint8_t header[2] = {tag, static_cast<uint8_t>(length & 0xFF)};
   TSDByteArray grown(list);
   grown.Append(header, 2);
@@ -48,6 +68,9 @@ void AddComponent(TSDByteArray& list, uint8_t tag, const TSDByteArray& value) {
 
 const uint8_t* SetComponents(TSDByteArray& list, const uint8_t* bytes, int length) {
   list = TSDByteArray(bytes, length);
+  // The whole list is checked: a lookup of tag 0 alone stops at a component with that tag.
+  if (WalkToEnd(list) == ListEnd::kMalformed)
+    QORX_RAISEF(sd::kInvalidArgument, unit::kCrypto, "Incorrect buffer format");
   return FindComponent(list, 0);
 }
 

@@ -47,6 +47,13 @@ TEST(KeyComponents, MalformedListsAreRefused) {
   const uint8_t bad[] = {0x80, 0x08, 1, 2};
   EXPECT_THROW(SetComponents(list, bad, 4), ESDException);
   EXPECT_EQ(list.Length(), 4);  // the new bytes stay
+
+  // A component with tag 00 before the fault does not end the check.
+  const uint8_t hidden[] = {0x00, 0x01, 0xAA, 0x80, 0x08, 1, 2};
+  EXPECT_THROW(SetComponents(list, hidden, 7), ESDException);
+  const uint8_t good[] = {0x00, 0x01, 0xAA, 0x80, 0x01, 0x55};
+  const uint8_t* zero = SetComponents(list, good, 6);
+  EXPECT_EQ(zero, list.Data() + 2);
 }
 
 TEST(KeyComponents, AddComponent) {
@@ -81,6 +88,22 @@ TEST(KeyComponents, AddComponent) {
     }
   }
   EXPECT_EQ(list.Length(), 262);
+}
+
+// A stray last byte is skipped by the walk; a component appended behind it would be read
+// from that byte on and be lost (or found with another component's bytes).
+TEST(KeyComponents, AddComponentRefusesAListEndingInAStrayByte) {
+  TSDByteArray list = Hex("8001AA 5B");
+  const uint8_t value[] = {1, 2, 3};
+  try {
+    AddComponent(list, 0xA0, value, 3);
+    ADD_FAILURE();
+  } catch (const ESDException& e) {
+    EXPECT_EQ(e.Code(), sd::kInvalidArgument);
+    EXPECT_STREQ(e.Message(), "Incorrect buffer format");
+  }
+  EXPECT_EQ(list.Length(), 4);
+  EXPECT_EQ(FindComponent(list, 0xA0), nullptr);
 }
 
 TEST(KeyComponents, OddParity) {
