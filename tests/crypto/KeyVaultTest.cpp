@@ -97,14 +97,11 @@ struct ReferenceRsa {
 
   TSDByteArray PublicList() const { return List({{0xA1, &n}, {0xA0, &e}}); }
   TSDByteArray PlainList() const { return List({{0xA2, &n}, {0xA3, &d}, {0xA0, &e}}); }
-  TSDByteArray CrtList() const {
-    return List({{0xA2, &n},
-                 {0xA4, &p},
-                 {0xA5, &q},
-                 {0xA6, &iqmp},
-                 {0xA7, &dmp1},
-                 {0xA8, &dmq1},
-                 {0xA0, &e}});
+  // CRT form without d; `exponentP` may stand in for d mod (p - 1).
+  TSDByteArray CrtList(const Bytes* exponentP = nullptr) const {
+    const Bytes* dp = exponentP != nullptr ? exponentP : &dmp1;
+    return List(
+        {{0xA2, &n}, {0xA4, &p}, {0xA5, &q}, {0xA6, &iqmp}, {0xA7, dp}, {0xA8, &dmq1}, {0xA0, &e}});
   }
 
  private:
@@ -332,15 +329,7 @@ TEST_F(KeyVaultTest, RawRsaAgreesWithLibcrypto) {
   // and it falls back to d, which must then be there.
   Bytes badDmp1 = ref.dmp1;
   badDmp1[5] ^= 0x01;
-  TSDByteArray inconsistent;
-  AddComponent(inconsistent, 0xA2, ref.n.data(), 128);
-  AddComponent(inconsistent, 0xA4, ref.p.data(), static_cast<int>(ref.p.size()));
-  AddComponent(inconsistent, 0xA5, ref.q.data(), static_cast<int>(ref.q.size()));
-  AddComponent(inconsistent, 0xA6, ref.iqmp.data(), static_cast<int>(ref.iqmp.size()));
-  AddComponent(inconsistent, 0xA7, badDmp1.data(), static_cast<int>(badDmp1.size()));
-  AddComponent(inconsistent, 0xA8, ref.dmq1.data(), static_cast<int>(ref.dmq1.size()));
-  AddComponent(inconsistent, 0xA0, ref.e.data(), static_cast<int>(ref.e.size()));
-  TSDKeyNodeRef broken = Rsa(4, 0xA2, inconsistent);
+  TSDKeyNodeRef broken = Rsa(4, 0xA2, ref.CrtList(&badDmp1));
   Bytes viaBroken = x;
   broken->PrivateKeyOperation(viaBroken.data(), 128);
   EXPECT_EQ(viaBroken, viaCrt);
