@@ -91,87 +91,45 @@ public class VTKJAV01_KestrelX {
   public native int NativeGetVersion();
 
   // Setters the native methods call.
-  public void setReaderCount(int value) {
-    readerCount = value;
-  }
+  public void setReaderCount(int value) { readerCount = value; }
 
-  public void setReaderName(String value) {
-    readerName = value;
-  }
+  public void setReaderName(String value) { readerName = value; }
 
-  public void setActiveReader(String value) {
-    activeReader = value;
-  }
+  public void setActiveReader(String value) { activeReader = value; }
 
-  public void setActive(boolean value) {
-    active = value;
-  }
+  public void setActive(boolean value) { active = value; }
 
-  public void setCardStatus(int value) {
-    cardStatus = value;
-  }
+  public void setCardStatus(int value) { cardStatus = value; }
 
-  public void setCardATR(String value) {
-    cardATR = value;
-  }
+  public void setCardATR(String value) { cardATR = value; }
 
-  public void setPAN(String value) {
-    pan = value;
-  }
+  public void setPAN(String value) { pan = value; }
 
-  public void setPANSEQ(String value) {
-    panSeq = value;
-  }
+  public void setPANSEQ(String value) { panSeq = value; }
 
-  public void setCriptogramData(String value) {
-    criptogramData = value;
-  }
+  public void setCriptogramData(String value) { criptogramData = value; }
 
-  public void setPTC(int value) {
-    ptc = value;
-  }
+  public void setPTC(int value) { ptc = value; }
 
-  public void setCertificateData(String value) {
-    certificateData = value;
-  }
+  public void setCertificateData(String value) { certificateData = value; }
 
-  public void setAppState(int value) {
-    appState = value;
-  }
+  public void setAppState(int value) { appState = value; }
 
-  public void setVersionRelease(int value) {
-    versionRelease = value;
-  }
+  public void setVersionRelease(int value) { versionRelease = value; }
 
-  public void setInitializationData(String value) {
-    initializationData = value;
-  }
+  public void setInitializationData(String value) { initializationData = value; }
 
-  public void setSecureChannelResult(int value) {
-    secureChannelResult = value;
-  }
+  public void setSecureChannelResult(int value) { secureChannelResult = value; }
 
-  public void setHashOutput(String value) {
-    hashOutput = value;
-  }
+  public void setHashOutput(String value) { hashOutput = value; }
 
-  public void setEncryptedPassword(String value) {
-    encryptedPassword = value;
-  }
+  public void setEncryptedPassword(String value) { encryptedPassword = value; }
 
-  public void setPCSCDiagnosticResult(String value) {
-    pcscDiagnosticResult = value;
-  }
+  public void setPCSCDiagnosticResult(String value) { pcscDiagnosticResult = value; }
 
-  public void setVersion(String value) {
-    version = value;
-  }
+  public void setVersion(String value) { version = value; }
 
-  public void setSCardError(String value) {
-    sCardError = value;
-  }
+  public void setSCardError(String value) { sCardError = value; }
 
-  public void setWSCardError(int value) {
-    wSCardError = value;
-  }
+  public void setWSCardError(int value) { wSCardError = value; }
 }
