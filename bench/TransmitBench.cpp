@@ -1,0 +1,234 @@
+// Per-APDU time through TSDSVCSmartCardSlotPCSC::Transmit against a bare SCardTransmit loop
+// on the same card, in the same run, and their ratio.
+//
+// The card is the simulator behind pcscd's vpcd reader "Virtual PCD 00 00". When no
+// simulator answers on the harness's control socket, this program runs
+// `tools/harness/qorx-harness up` itself and `down` at the end, so both of these work:
+//   ./run bench
+//   tools/harness/qorx-harness up && build/bin/bench_transmit && tools/harness/qorx-harness down
+// Options: --rounds N (default 20), --apdus N per path and round (default 200). Other
+// arguments (./run bench passes its own to every benchmark) are ignored.
+
+#include <PCSC/winscard.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "applet/ApplicationIdentifier.h"
+#include "core/Exceptions.h"
+#include "tools/cardsim/Sockets.h"
+#include "transport/APDU.h"
+#include "transport/pcsc/SmartCardSlotPCSC.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr const char* kReader = "Virtual PCD 00 00";
+
+std::string HarnessDir() {
+  const char* dir = std::getenv("QORX_HARNESS_DIR");
+  return dir != nullptr && *dir != 0 ? dir : QORX_HARNESS_DEFAULT_DIR;
+}
+
+int Harness(const char* command) {
+  setenv("QORX_HARNESS_DIR", HarnessDir().c_str(), 0);
+  setenv("QORX_CARDSIM", QORX_CARDSIM_PATH, 0);
+  return std::system((std::string(QORX_HARNESS_SCRIPT) + " " + command).c_str());
+}
+
+bool SimulatorReady() {
+  std::string reply;
+  return qorx::cardsim::SendControl(HarnessDir() + "/sim-main.ctl", "status", &reply) &&
+         reply.find("ready=1") != std::string::npos;
+}
+
+// Stops what this program started, also when it leaves early.
+struct HarnessGuard {
+  bool started = false;
+  ~HarnessGuard() {
+    if (started) Harness("down");
+  }
+};
+
+// The bare path: a few lines of pcsc-lite, as any client would write them.
+class BarePCSC {
+ public:
+  bool Connect() {
+    if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context_) != SCARD_S_SUCCESS) {
+      return false;
+    }
+    DWORD protocol = 0;
+    if (SCardConnect(context_, kReader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
+                     &card_, &protocol) != SCARD_S_SUCCESS) {
+      return false;
+    }
+    pci_ = protocol == SCARD_PROTOCOL_T1 ? SCARD_PCI_T1 : SCARD_PCI_T0;
+    return true;
+  }
+  ~BarePCSC() {
+    if (card_ != 0) SCardDisconnect(card_, SCARD_LEAVE_CARD);
+    if (context_ != 0) SCardReleaseContext(context_);
+  }
+  // What the slot asks before every transmit: the reader's state and the card's status.
+  bool StatusCheck() {
+    SCARD_READERSTATE state;
+    std::memset(&state, 0, sizeof state);
+    state.szReader = kReader;
+    state.dwCurrentState = SCARD_STATE_UNAWARE;
+    if (SCardGetStatusChange(context_, 0, &state, 1) != SCARD_S_SUCCESS) return false;
+    DWORD cardState = 0, protocol = 0, atrLength = sizeof state.rgbAtr;
+    return SCardStatus(card_, nullptr, nullptr, &cardState, &protocol, state.rgbAtr, &atrLength) ==
+           SCARD_S_SUCCESS;
+  }
+  // The response's length, or 0 on failure.
+  DWORD Transmit(const std::vector<uint8_t>& command, uint8_t* response, DWORD capacity) {
+    DWORD length = capacity;
+    LONG rv = SCardTransmit(card_, pci_, command.data(), static_cast<DWORD>(command.size()),
+                            nullptr, response, &length);
+    return rv == SCARD_S_SUCCESS ? length : 0;
+  }
+
+ private:
+  SCARDCONTEXT context_ = 0;
+  SCARDHANDLE card_ = 0;
+  const SCARD_IO_REQUEST* pci_ = nullptr;
+};
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+double MicrosPer(Clock::duration d, int count) {
+  return std::chrono::duration<double, std::micro>(d).count() / count;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int rounds = 20, apdus = 200;
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::strcmp(argv[i], "--rounds") == 0)
+      rounds = std::max(1, std::atoi(argv[++i]));
+    else if (std::strcmp(argv[i], "--apdus") == 0)
+      apdus = std::max(1, std::atoi(argv[++i]));
+  }
+
+  HarnessGuard harness;
+  if (!SimulatorReady()) {
+    std::fprintf(stderr, "bench_transmit: no simulator answers in %s; starting the harness\n",
+                 HarnessDir().c_str());
+    if (Harness("up") != 0) {
+      std::fprintf(stderr, "bench_transmit: the harness did not start\n");
+      return 1;
+    }
+    harness.started = true;
+  }
+
+  // SELECT of the bank application: 13 bytes out, the 18-byte FCI and 90 00 back.
+  std::vector<uint8_t> select(5 + sizeof qorx::kApplicationAid + 1, 0x00);
+  const uint8_t header[5] = {0x00, 0xA4, 0x04, 0x00, sizeof qorx::kApplicationAid};
+  std::memcpy(select.data(), header, sizeof header);
+  std::memcpy(select.data() + sizeof header, qorx::kApplicationAid, sizeof qorx::kApplicationAid);
+  qorx::TSDByteArray command(select.data(), static_cast<int32_t>(select.size()));
+
+  try {
+    qorx::TSDSVCSmartCardSlotPCSC slot(kReader);
+    slot.Open("");
+    if ((slot.GetStatus(nullptr) & qorx::TSDSVCSmartCardSlot::CardPresent) == 0 ||
+        slot.CardAction(qorx::TSDSVCSmartCardSlot::ActionConnect) != 1 ||
+        (slot.GetStatus(nullptr) & qorx::TSDSVCSmartCardSlot::CardConnected) == 0) {
+      std::fprintf(stderr, "bench_transmit: no card to connect to in \"%s\"\n", kReader);
+      return 1;
+    }
+    BarePCSC bare;
+    if (!bare.Connect()) {
+      std::fprintf(stderr, "bench_transmit: pcsc-lite could not connect to \"%s\"\n", kReader);
+      return 1;
+    }
+
+    uint8_t response[258];
+    qorx::TSDAPDU apdu;
+    auto runSlot = [&] {
+      auto start = Clock::now();
+      for (int i = 0; i < apdus; ++i) {
+        apdu.ParseCommand(command, false);
+        slot.Transmit(apdu);
+      }
+      return MicrosPer(Clock::now() - start, apdus);
+    };
+    auto runBare = [&]() -> double {
+      auto start = Clock::now();
+      for (int i = 0; i < apdus; ++i) {
+        if (bare.Transmit(select, response, sizeof response) == 0) return -1;
+      }
+      return MicrosPer(Clock::now() - start, apdus);
+    };
+
+    auto runStatus = [&]() -> double {
+      auto start = Clock::now();
+      for (int i = 0; i < apdus; ++i) {
+        if (!bare.StatusCheck()) return -1;
+      }
+      return MicrosPer(Clock::now() - start, apdus);
+    };
+
+    // Both paths must see the same answer before their times mean anything.
+    DWORD n = bare.Transmit(select, response, sizeof response);
+    runSlot();
+    if (n < 2 || apdu.StatusWord() != 0x9000 ||
+        apdu.Bytes() != qorx::TSDByteArray(response, static_cast<int32_t>(n))) {
+      std::fprintf(stderr, "bench_transmit: the two paths do not see the same answer\n");
+      return 1;
+    }
+
+    // Alternate which path goes first, so that drift (other load, caches) hits both alike.
+    std::vector<double> slotTimes, bareTimes, statusTimes;
+    for (int r = 0; r < rounds; ++r) {
+      double s, b;
+      if (r % 2 == 0) {
+        b = runBare();
+        s = runSlot();
+      } else {
+        s = runSlot();
+        b = runBare();
+      }
+      double c = runStatus();
+      if (b < 0 || c < 0) {
+        std::fprintf(stderr, "bench_transmit: a bare PC/SC call failed\n");
+        return 1;
+      }
+      statusTimes.push_back(c);
+      slotTimes.push_back(s);
+      bareTimes.push_back(b);
+    }
+
+    const double bareMedian = Median(bareTimes), slotMedian = Median(slotTimes);
+    uint32_t protocol = 0;
+    slot.GetAttribute(qorx::TSDSVCSmartCardSlot::AttributeProtocol, &protocol, sizeof protocol);
+    std::printf(
+        "bench_transmit: SELECT (%zu bytes, %u back) on \"%s\", T=%d, %d rounds x %d "
+        "APDUs per path\n",
+        select.size(), static_cast<unsigned>(n), kReader, protocol == 2 ? 1 : 0, rounds, apdus);
+    std::printf("  bare SCardTransmit               median %8.1f us/APDU  (min %.1f)\n", bareMedian,
+                *std::min_element(bareTimes.begin(), bareTimes.end()));
+    std::printf("  TSDSVCSmartCardSlotPCSC::Transmit median %8.1f us/APDU  (min %.1f)\n",
+                slotMedian, *std::min_element(slotTimes.begin(), slotTimes.end()));
+    std::printf(
+        "  of which the status check (SCardGetStatusChange + SCardStatus, bare): "
+        "median %.1f us\n",
+        Median(statusTimes));
+    std::printf("  ratio slot/bare                  %8.3f  (target <= 1.05: %s)\n",
+                slotMedian / bareMedian, slotMedian / bareMedian <= 1.05 ? "met" : "NOT met");
+  } catch (const qorx::ESDException& e) {
+    std::fprintf(stderr, "bench_transmit: ESDException %04X %s\n", e.Code(), e.Message());
+    return 1;
+  }
+  return 0;
+}
