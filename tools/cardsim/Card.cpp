@@ -48,7 +48,7 @@ void Card::ResetCounts() {
   perInstruction_.clear();
 }
 
-void Card::OnInserted() {
+void Card::ResetToUnpowered() {
   powered_ = false;
   ResetSession();
 }

@@ -44,8 +44,8 @@ class Card {
   // One message from the reader: a 1-byte control (0 power off, 1 power on, 2 reset, 4 ATR)
   // or a command APDU. Returns the payload to answer with, or nothing when none is due.
   std::optional<Bytes> OnReaderMessage(const Bytes& message);
-  // The card went into the reader: unpowered, nothing selected.
-  void OnInserted();
+  // The card went into or out of the reader: unpowered, nothing selected.
+  void ResetToUnpowered();
 
   // Session state, lost at every power-up and reset.
   const Bytes& Selected() const { return selected_; }

@@ -54,7 +54,7 @@ void Simulator::TryConnect() {
   std::string error;
   if (link_.Connect(options_.host, options_.port, &error)) {
     decoder_.Clear();
-    card_.OnInserted();
+    card_.ResetToUnpowered();
     powerUpsAtInsert_ = card_.PowerUps();
     waitingLogged_ = false;
     Log("# inserted into " + options_.host + ":" + std::to_string(options_.port));
@@ -70,7 +70,7 @@ void Simulator::Disconnect(const char* why) {
   if (!link_.Connected()) return;
   link_.Close();
   decoder_.Clear();
-  card_.OnInserted();
+  card_.ResetToUnpowered();
   Log(std::string("# ") + why);
   nextAttempt_ = Clock::now() + kRetry;
 }
