@@ -3,6 +3,8 @@ import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertNull;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
+import java.io.File;
+import java.nio.charset.StandardCharsets;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
@@ -189,5 +191,26 @@ class ReadersAndCardTest {
     assertEquals(259, k.NativeOpen(READER + "\0junk"));
     assertFalse(k.active);
     assertEquals(2561, k.NativeClose(), "nothing was opened");
+  }
+
+  @Test
+  void jvmEndsCleanlyWithTheReaderOpen() throws Exception {
+    String classPath =
+        location(OpenAndExit.class) + File.pathSeparator + location(VTKJAV01_KestrelX.class);
+    Process child = new ProcessBuilder(System.getProperty("java.home") + "/bin/java", "-Xcheck:jni",
+        "-Dqorx.library=" + System.getProperty("qorx.library"), "-cp", classPath, "OpenAndExit")
+                        .redirectErrorStream(true)
+                        .start();
+    String output = new String(child.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+    assertEquals(0, child.waitFor(), output);
+    assertEquals("0 0 1026", output.trim());
+    // The card is free again for us.
+    assertEquals(0, k.NativeOpen(null));
+    assertEquals(0, k.CardDetect());
+    assertEquals(1026, k.cardStatus);
+  }
+
+  static String location(Class<?> c) throws Exception {
+    return new File(c.getProtectionDomain().getCodeSource().getLocation().toURI()).getPath();
   }
 }
