@@ -221,7 +221,7 @@ int main(int argc, char** argv) {
     std::printf("  TSDSVCSmartCardSlotPCSC::Transmit median %8.1f us/APDU  (min %.1f)\n",
                 slotMedian, *std::min_element(slotTimes.begin(), slotTimes.end()));
     std::printf(
-        "  of which the status check (SCardGetStatusChange + SCardStatus, bare): "
+        "  a status query per APDU would add (SCardGetStatusChange + SCardStatus): "
         "median %.1f us\n",
         Median(statusTimes));
     std::printf("  ratio slot/bare                  %8.3f  (target <= 1.05: %s)\n",

@@ -72,6 +72,21 @@ int CountNames(const uint8_t* names, size_t length) {
   return count;
 }
 
+// Results by which pcsc-lite says the card behind a handle is no longer the one connected.
+bool MeansCardGone(LONG rv) {
+  switch (static_cast<uint32_t>(rv)) {
+    case static_cast<uint32_t>(SCARD_W_REMOVED_CARD):
+    case static_cast<uint32_t>(SCARD_W_RESET_CARD):
+    case static_cast<uint32_t>(SCARD_E_NO_SMARTCARD):
+    case static_cast<uint32_t>(SCARD_W_UNPOWERED_CARD):
+    case static_cast<uint32_t>(SCARD_W_UNRESPONSIVE_CARD):
+    case static_cast<uint32_t>(SCARD_E_READER_UNAVAILABLE):
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 TSDSVCSmartCardSlotPCSC::TSDSVCSmartCardSlotPCSC(const char* readerName)
@@ -294,9 +309,14 @@ int TSDSVCSmartCardSlotPCSC::CardAction(int code) {
 uint32_t TSDSVCSmartCardSlotPCSC::Exchange(const void* pci, const uint8_t* send, uint32_t length,
                                            uint8_t* receive) {
   DWORD received = kReceiveCapacity;
-  pcsc::CheckPCSCResult(pcsc::Load().Transmit(card_, static_cast<const SCARD_IO_REQUEST*>(pci),
-                                              send, length, nullptr, receive, &received),
-                        "SCardTransmit()", true);
+  LONG rv = pcsc::Load().Transmit(card_, static_cast<const SCARD_IO_REQUEST*>(pci), send, length,
+                                  nullptr, receive, &received);
+  // Transmit trusts the connection state of the last status query instead of asking pcscd
+  // again before every command (two round trips, more than the exchange itself). When the
+  // card turns out to be gone, the refreshed status reports it as that query would have.
+  if (rv != SCARD_S_SUCCESS && MeansCardGone(rv) && (GetStatus(nullptr) & CardConnected) == 0)
+    QORX_RAISE(sd::kWrongState, kUnit);
+  pcsc::CheckPCSCResult(rv, "SCardTransmit()", true);
   // The reported length is the platform's word: never believe more than the buffer holds.
   if (received > static_cast<DWORD>(kReceiveCapacity)) QORX_RAISE(sd::kLength, kUnit);
   bytesSent_ += length;
@@ -308,7 +328,7 @@ uint32_t TSDSVCSmartCardSlotPCSC::Exchange(const void* pci, const uint8_t* send,
 }
 
 void TSDSVCSmartCardSlotPCSC::Transmit(TSDAPDU& apdu) {
-  if ((GetStatus(nullptr) & CardConnected) == 0) QORX_RAISE(sd::kWrongState, kUnit);
+  if ((flags_ & CardConnected) == 0) QORX_RAISE(sd::kWrongState, kUnit);
 
   int32_t n = apdu.GetLength(TSDAPDU::kBytes);
   if (n > kSendCapacity) QORX_RAISE(sd::kLength, kUnit);

@@ -181,6 +181,28 @@ TEST_F(SlotTest, RemovalIsSeenAsLostAndStopsTransmit) {
   EXPECT_EQ(Fake().SentCount(), 0);
 }
 
+// Transmit asks pcscd nothing before the exchange; a card that left since the last status
+// query is still reported as the status query would have reported it.
+TEST_F(SlotTest, RemovalUnseenBeforeTransmitStillGivesWrongState) {
+  Connected();
+  Fake().QueueResponse(kOk);
+  TSDAPDU apdu = Command(0x00, 0xB0, 0, 0, {}, 16);
+  unsigned long statusQueries = Fake().CallCount("SCardGetStatusChange");
+  slot_->Transmit(apdu);
+  EXPECT_EQ(Fake().CallCount("SCardGetStatusChange"), statusQueries);
+
+  Fake().RemoveCard();
+  EXPECT_EQ(CatchSD([&] { slot_->Transmit(apdu); }).code, sd::kWrongState);
+  EXPECT_TRUE(slot_->Flags() & Slot::CardLost);
+  EXPECT_FALSE(slot_->Flags() & Slot::CardConnected);
+
+  // A transmit failure that says nothing about the card stays a PC/SC failure.
+  Slot& again = Connected();
+  Fake().QueueResult("SCardTransmit", SCARD_E_COMM_DATA_LOST);
+  TSDAPDU read = Command(0x00, 0xB0, 0, 0, {}, 16);
+  EXPECT_EQ(CatchSD([&] { again.Transmit(read); }).message, "PCSC: 8010002f - SCardTransmit()");
+}
+
 TEST_F(SlotTest, FailingStatusMarksTheConnectionLost) {
   Connected();
   Fake().QueueResult("SCardStatus", SCARD_E_COMM_DATA_LOST);
