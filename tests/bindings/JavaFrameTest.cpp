@@ -88,6 +88,20 @@ TEST_F(JavaFrameTest, EachFailureBecomesItsStatusAndRecord) {
   }
 }
 
+// A text argument that cannot be converted: 259, the record as it was, callbacks called.
+TEST_F(JavaFrameTest, UnconvertibleArgumentGives259) {
+  JavaLastError() = EAPSException(aps::kFrameworkError, 0xC000, TSDByteArray("earlier"));
+  const jint status = Run([&] {
+    TSDByteArray bytes;
+    if (!JavaInputToBytes(bytes, jni.Env(), jni.Self(), jni.NewArgument(u"0A1"), 1))
+      throw EAPSException(aps::kInvalidArgument);
+    return CallStringSetter(jni.Env(), jni.Self(), "setCardATR", "not reached");
+  });
+  EXPECT_EQ(status, 259);
+  EXPECT_EQ(jni.calls, (Calls{"setSCardError(\"earlier\")", "setWSCardError(49152)"}));
+  EXPECT_EQ(JavaLastError().Detail(), 0xC000);
+}
+
 TEST_F(JavaFrameTest, FreshProcessReportsZeroDetail) {
   EXPECT_EQ(Run([] { return jint{0}; }), 0);
   EXPECT_EQ(jni.calls, (Calls{"setSCardError(\"\")", "setWSCardError(0)"}));
