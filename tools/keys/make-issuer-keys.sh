@@ -25,9 +25,9 @@ exponent_component() {  # A0, length, value
   echo "# Issuer public keys of the password encryption, as key-vault import blobs:"
   echo "# component A1 (the 128-byte modulus) then component A0 (the public exponent)."
   echo "# One line per key: version, blank, the blob in hexadecimal. Made by make-issuer-keys.sh."
-  for spec in 1:3 2:65537 3:65537; do
-    version=${spec%%:*}
-    exponent=${spec##*:}
+  for pair in 1:3 2:65537 3:65537; do
+    version=${pair%%:*}
+    exponent=${pair##*:}
     pem=$PRIVATE_DIR/issuer-v$version.pem
     openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 \
       -pkeyopt rsa_keygen_pubexp:"$exponent" -out "$pem" 2>/dev/null
