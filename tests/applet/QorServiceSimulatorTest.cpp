@@ -15,23 +15,14 @@
 #include "applet/QorTerminalAppletService.h"
 #include "core/Exceptions.h"
 #include "tests/integration/IntegrationSupport.h"
+#include "tests/support/TestSupport.h"
 
 namespace qorx::integration {
 namespace {
 
-using S = TQorTerminalAppletService;
+using test::StatusOf;
 
-template <typename Action>
-int32_t StatusOf(Action&& action) {
-  try {
-    action();
-  } catch (const EAPSException& e) {
-    return e.Code();
-  } catch (const ESDException& e) {
-    return 0x10000 | e.Code();  // kept apart from application statuses
-  }
-  return 0;
-}
+using S = TQorTerminalAppletService;
 
 class TestService : public TQorTerminalAppletService {
  public:

@@ -14,11 +14,14 @@
 #include "applet/IssuerKeys.h"
 #include "applet/QorTerminalAppletService.h"
 #include "crypto/KeyComponents.h"
+#include "tests/support/TestSupport.h"
 #include "tests/transport/pcsc/FakePCSC.h"
 #include "transport/pcsc/SmartCardSlotPCSC.h"
 
 namespace qorx {
 namespace {
+
+using test::StatusOf;
 
 using testing::CatchSD;
 using testing::Fake;
@@ -51,16 +54,6 @@ Bytes FciResponse(const std::optional<Bytes>& version = Bytes{0x01, 0x02}) {
 
 const Bytes kSelectCommand = Concat(Concat({0x00, 0xA4, 0x04, 0x00, 0x07}, kAid), {0x00});
 const Bytes kGetFciCommand = Concat(Concat({0x80, 0xF2, 0x40, 0x00, 0x07}, kAid), {0x00});
-
-template <typename Action>
-int32_t StatusOf(Action&& action) {
-  try {
-    action();
-  } catch (const EAPSException& e) {
-    return e.Code();
-  }
-  return 0;
-}
 
 // Exposes what the card operations of other files use, and records secret-code checks.
 class TestService : public TQorTerminalAppletService {

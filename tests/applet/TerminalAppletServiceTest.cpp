@@ -11,11 +11,14 @@
 
 #include "applet/TerminalAppletService.h"
 #include "core/StatusCodes.h"
+#include "tests/support/TestSupport.h"
 #include "tests/transport/pcsc/FakePCSC.h"
 #include "transport/pcsc/SmartCardSlotPCSC.h"
 
 namespace qorx {
 namespace {
+
+using test::StatusOf;
 
 using testing::CatchSD;
 using testing::Fake;
@@ -43,16 +46,6 @@ Bytes Concat(Bytes a, const Bytes& b) {
 
 Bytes ToBytes(const TSDByteArray& b) {
   return Bytes(b.Data(), b.Data() + b.Length());
-}
-
-template <typename Action>
-int32_t StatusOf(Action&& action) {
-  try {
-    action();
-  } catch (const EAPSException& e) {
-    return e.Code();
-  }
-  return 0;
 }
 
 // Records the hooks; a test may make CardInserted raise.

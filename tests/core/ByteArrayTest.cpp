@@ -11,29 +11,14 @@
 
 #include "core/Exceptions.h"
 #include "core/Wipe.h"
+#include "tests/support/TestSupport.h"
 
 namespace qorx {
 namespace {
 
-TSDByteArray Hex(const char* text) {
-  TSDByteArray a;
-  a.FromHex(text);
-  return a;
-}
-
-std::string Str(const TSDByteArray& a) {
-  return a.ToHex().CStr();
-}
-
-template <typename F>
-uint16_t CodeOf(F&& f) {
-  try {
-    f();
-  } catch (const ESDException& e) {
-    return e.Code();
-  }
-  return 0;
-}
+using test::CodeOf;
+using test::Hex;
+using test::HexOf;
 
 TEST(ByteArray, CopiesShareUntilOneChanges) {
   TSDByteArray a = Hex("010203");
@@ -41,8 +26,8 @@ TEST(ByteArray, CopiesShareUntilOneChanges) {
   EXPECT_EQ(a.Data(), b.Data());
   EXPECT_EQ(a.ShareCount(), 2);
   b.SetByte(0, 0xFF);
-  EXPECT_EQ(Str(a), "010203");
-  EXPECT_EQ(Str(b), "FF0203");
+  EXPECT_EQ(HexOf(a), "010203");
+  EXPECT_EQ(HexOf(b), "FF0203");
   EXPECT_EQ(a.ShareCount(), 1);
   EXPECT_EQ(b.ShareCount(), 1);
 }
@@ -50,9 +35,9 @@ TEST(ByteArray, CopiesShareUntilOneChanges) {
 TEST(ByteArray, LengthChangesKeepContentAndPad) {
   TSDByteArray a = Hex("AABB");
   a.SetLength(4);
-  EXPECT_EQ(Str(a), "AABB0000");
+  EXPECT_EQ(HexOf(a), "AABB0000");
   a.SetLength(1);
-  EXPECT_EQ(Str(a), "AA");
+  EXPECT_EQ(HexOf(a), "AA");
   a.SetLength(0);
   EXPECT_EQ(a.Length(), 0);
   EXPECT_NE(a.Data(), nullptr);
@@ -63,21 +48,21 @@ TEST(ByteArray, EditingOperations) {
   a.Insert(1, 2);
   EXPECT_EQ(a.Length(), 6);
   EXPECT_EQ(a.ByteAt(0), 0x01);
-  EXPECT_EQ(Str(a.Mid(3, 3)), "020304");
+  EXPECT_EQ(HexOf(a.Mid(3, 3)), "020304");
   a = Hex("0102030405");
   a.Remove(1, 2);
-  EXPECT_EQ(Str(a), "010405");
+  EXPECT_EQ(HexOf(a), "010405");
   a.Append(Hex("AA"));
-  EXPECT_EQ(Str(a), "010405AA");
+  EXPECT_EQ(HexOf(a), "010405AA");
   a.Append(a);  // appending itself doubles the content
-  EXPECT_EQ(Str(a), "010405AA010405AA");
+  EXPECT_EQ(HexOf(a), "010405AA010405AA");
   TSDByteArray c = Hex("01").Concat(Hex("02"));
-  EXPECT_EQ(Str(c), "0102");
+  EXPECT_EQ(HexOf(c), "0102");
   TSDByteArray w = Hex("0102");
   w.Write(1, Hex("AABBCC"));
-  EXPECT_EQ(Str(w), "01AABBCC");
+  EXPECT_EQ(HexOf(w), "01AABBCC");
   w.SetByte(6, 0x07);
-  EXPECT_EQ(Str(w), "01AABBCC000007");
+  EXPECT_EQ(HexOf(w), "01AABBCC000007");
   uint8_t out[2] = {0x55, 0x55};
   EXPECT_FALSE(w.CopyOut(6, out, 2));  // out of range: nothing copied
   EXPECT_EQ(out[0], 0x55);
@@ -100,10 +85,10 @@ TEST(ByteArray, FromHexAcceptsAndRejects) {
     TSDByteArray a = Hex("5A5A");
     if (row.hex != nullptr) {
       a.FromHex(row.text);
-      EXPECT_EQ(Str(a), row.hex);
+      EXPECT_EQ(HexOf(a), row.hex);
     } else {
       EXPECT_EQ(CodeOf([&] { a.FromHex(row.text); }), sd::kMalformed);
-      EXPECT_EQ(Str(a), "5A5A");  // old content kept
+      EXPECT_EQ(HexOf(a), "5A5A");  // old content kept
     }
   }
 }
@@ -197,7 +182,7 @@ TEST(ByteArray, LoadFromFile) {
 
   TempFile data(std::string("ab\0c", 4));
   a.LoadFromFile(data.Path());
-  EXPECT_EQ(Str(a), "61620063");
+  EXPECT_EQ(HexOf(a), "61620063");
 
   struct Row {
     const char* path;
@@ -219,7 +204,7 @@ TEST(ByteArray, LoadFromFile) {
       EXPECT_STREQ(e.Message(), row.message);
       EXPECT_STREQ(e.File(), "Objects");
     }
-    EXPECT_EQ(Str(keep), "0102");
+    EXPECT_EQ(HexOf(keep), "0102");
   }
 }
 
@@ -235,7 +220,7 @@ TEST(ByteArray, LoadFromFileRefusesTwoGigabytes) {
     EXPECT_EQ(e.Code(), sd::kFileTooLarge);
     EXPECT_STREQ(e.Message(), "File bigger than 2GB");
   }
-  EXPECT_EQ(Str(a), "01");
+  EXPECT_EQ(HexOf(a), "01");
 }
 
 }  // namespace

@@ -5,15 +5,12 @@
 #include <vector>
 
 #include "core/Exceptions.h"
+#include "tests/support/TestSupport.h"
 
 namespace qorx {
 namespace {
 
-TSDByteArray Hex(const char* text) {
-  TSDByteArray a;
-  a.FromHex(text);
-  return a;
-}
+using test::Hex;
 
 TEST(KeyComponents, FindWalksTheList) {
   TSDByteArray list = Hex("8008 0102030405060708 A003 010001");

@@ -13,10 +13,13 @@
 #include "applet/TerminalAppletService.h"
 #include "core/Exceptions.h"
 #include "tests/integration/IntegrationSupport.h"
+#include "tests/support/TestSupport.h"
 #include "transport/pcsc/SmartCardSlotPCSC.h"
 
 namespace qorx::integration {
 namespace {
+
+using test::StatusOf;
 
 ApplicationId Aid(const uint8_t* bytes, size_t length) {
   ApplicationId id;
@@ -27,18 +30,6 @@ ApplicationId Aid(const uint8_t* bytes, size_t length) {
 }
 const ApplicationId kBank = Aid(kApplicationAid, sizeof kApplicationAid);
 const uint8_t kUnknownAid[] = {0xA0, 0x00, 0x00, 0x09, 0x51, 0x10, 0x02};
-
-template <typename Action>
-int32_t StatusOf(Action&& action) {
-  try {
-    action();
-  } catch (const EAPSException& e) {
-    return e.Code();
-  } catch (const ESDException& e) {
-    return 0x10000 | e.Code();  // kept apart from application statuses
-  }
-  return 0;
-}
 
 // The base service with hooks that only record.
 class RecordingService : public TSDBaseTerminalAppletService {

@@ -11,22 +11,15 @@
 #include "core/Exceptions.h"
 #include "tests/integration/ExchangeFile.h"
 #include "tests/integration/IntegrationSupport.h"
+#include "tests/support/TestSupport.h"
 #include "transport/pcsc/SmartCardSlotPCSC.h"
 
 namespace qorx::integration {
 namespace {
 
-using Slot = TSDSVCSmartCardSlot;
+using test::CodeOf;
 
-template <typename Action>
-uint16_t CodeOf(Action&& action) {
-  try {
-    action();
-  } catch (const ESDException& e) {
-    return e.Code();
-  }
-  return 0;
-}
+using Slot = TSDSVCSmartCardSlot;
 
 class SlotIntegration : public testing::Test {
  protected:

@@ -3,42 +3,27 @@
 #include <gtest/gtest.h>
 
 #include "core/Exceptions.h"
+#include "tests/support/TestSupport.h"
 
 namespace qorx {
 namespace {
 
-TSDByteArray Hex(const char* text) {
-  TSDByteArray a;
-  a.FromHex(text);
-  return a;
-}
-
-std::string Str(const TSDByteArray& a) {
-  return a.ToHex().CStr();
-}
-
-template <typename F>
-uint16_t CodeOf(F&& f) {
-  try {
-    f();
-  } catch (const ESDException& e) {
-    return e.Code();
-  }
-  return 0;
-}
+using test::CodeOf;
+using test::Hex;
+using test::HexOf;
 
 TEST(APDU, CommandCases) {
   const uint8_t aid[7] = {0xA0, 0, 0, 0, 0x03, 0x10, 0x10};
   TSDAPDU select(0x00, 0xA4, 0x04, 0x00, 7, aid, 256);
-  EXPECT_EQ(Str(select.Bytes()), "00A4040007A000000003101000");
+  EXPECT_EQ(HexOf(select.Bytes()), "00A4040007A000000003101000");
   EXPECT_EQ(select.GetLength(TSDAPDU::kLc), 7);
   EXPECT_EQ(select.GetLength(TSDAPDU::kLe), 256);
 
-  EXPECT_EQ(Str(TSDAPDU(0x00, 0x84, 0, 0, 0, nullptr, 8).Bytes()), "0084000008");
-  EXPECT_EQ(Str(TSDAPDU(0x00, 0x84, 0, 0, 0, nullptr, 0).Bytes()), "00840000");
-  EXPECT_EQ(Str(TSDAPDU(0x80, 0xE2, 0, 0, Hex("AABB"), 0).Bytes()), "80E2000002AABB");
+  EXPECT_EQ(HexOf(TSDAPDU(0x00, 0x84, 0, 0, 0, nullptr, 8).Bytes()), "0084000008");
+  EXPECT_EQ(HexOf(TSDAPDU(0x00, 0x84, 0, 0, 0, nullptr, 0).Bytes()), "00840000");
+  EXPECT_EQ(HexOf(TSDAPDU(0x80, 0xE2, 0, 0, Hex("AABB"), 0).Bytes()), "80E2000002AABB");
   // Header bytes keep their low eight bits.
-  EXPECT_EQ(Str(TSDAPDU(0x180, 0x1CA, 0x19F, 0x117, 0, nullptr, 0).Bytes()), "80CA9F17");
+  EXPECT_EQ(HexOf(TSDAPDU(0x180, 0x1CA, 0x19F, 0x117, 0, nullptr, 0).Bytes()), "80CA9F17");
 }
 
 TEST(APDU, ParseCommand) {
@@ -57,7 +42,7 @@ TEST(APDU, ParseCommand) {
     TSDAPDU apdu;
     if (row.malformed) {
       EXPECT_EQ(CodeOf([&] { apdu.ParseCommand(Hex(row.hex), true); }), sd::kMalformed);
-      EXPECT_EQ(Str(apdu.Bytes()), row.hex);  // the bytes stay held
+      EXPECT_EQ(HexOf(apdu.Bytes()), row.hex);  // the bytes stay held
       continue;
     }
     apdu.ParseCommand(Hex(row.hex), true);
@@ -104,7 +89,7 @@ TEST(APDU, ResponseAndLengthRules) {
 
   TSDAPDU resized(0x00, 0xB0, 0, 0, 0, nullptr, 0);
   resized.SetLength(TSDAPDU::kLe, 256);
-  EXPECT_EQ(Str(resized.Bytes()), "00B0000000");
+  EXPECT_EQ(HexOf(resized.Bytes()), "00B0000000");
   resized.SetLength(TSDAPDU::kResponseData, 3);
   EXPECT_EQ(resized.GetLength(TSDAPDU::kBytes), 5);
   EXPECT_EQ(resized.GetLength(TSDAPDU::kLe), 0);

@@ -7,25 +7,20 @@
 #include <vector>
 
 #include "core/Exceptions.h"
+#include "tests/support/TestSupport.h"
 
 namespace qorx {
 namespace {
 
-TSDByteArray Hex(const std::string& text) {
-  TSDByteArray a;
-  a.FromHex(text.c_str());
-  return a;
-}
-
-std::string Str(const TSDByteArray& a) {
-  return a.ToHex().CStr();
-}
+using test::CodeOf;
+using test::Hex;
+using test::HexOf;
 
 // Hex text of `n` bytes counting up from 0.
 std::string Counting(int n) {
   TSDByteArray a(n);
   for (int i = 0; i < n; ++i) a.SetByte(i, static_cast<uint8_t>(i));
-  return Str(a);
+  return HexOf(a);
 }
 
 // Every decoding failure of this unit: 0xC500, unit TLV, no message.
@@ -38,15 +33,6 @@ void ExpectMalformed(const std::function<void()>& f) {
     EXPECT_STREQ(e.File(), unit::kTLV);
     EXPECT_STREQ(e.Message(), "");
   }
-}
-
-uint16_t CodeOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const ESDException& e) {
-    return e.Code();
-  }
-  return 0;
 }
 
 TEST(TLV, ParseHeaderAcceptsAndRejects) {
@@ -133,7 +119,7 @@ TEST(TLV, DecodesCompleteElements) {
     EXPECT_TRUE(tlv.IsValid());
     EXPECT_EQ(tlv.Tag(), row.tag);
     EXPECT_EQ(tlv.Length(), row.length);
-    EXPECT_EQ(Str(tlv.Value()), row.value);
+    EXPECT_EQ(HexOf(tlv.Value()), row.value);
     EXPECT_EQ(tlv.ValuePointer(), tlv.Encoding().Data() + row.headerLength);
     EXPECT_EQ(tlv.IsConstructed(), row.constructed);
     EXPECT_EQ(tlv.HeaderLength(), row.headerLength);
@@ -166,7 +152,7 @@ TEST(TLV, EveryDecodingOperationRejectsABrokenEncoding) {
     ExpectMalformed([&] { tlv.ChildCount(); });
     ExpectMalformed([&] { tlv.ChildAt(0); });
     ExpectMalformed([&] { tlv.AppendValue(Hex("01")); });
-    EXPECT_EQ(Str(tlv.Encoding()), row.hex);  // nothing was changed by the failures
+    EXPECT_EQ(HexOf(tlv.Encoding()), row.hex);  // nothing was changed by the failures
   }
 }
 
@@ -193,7 +179,7 @@ TEST(TLV, WalksChildren) {
     EXPECT_EQ(tlv.ChildCount(), row.count);
     if (row.count < 0 || !tlv.IsConstructed()) continue;
     for (size_t i = 0; i < row.children.size(); ++i) {
-      EXPECT_EQ(Str(tlv.ChildAt(static_cast<int>(i)).Encoding()), row.children[i]);
+      EXPECT_EQ(HexOf(tlv.ChildAt(static_cast<int>(i)).Encoding()), row.children[i]);
     }
     EXPECT_EQ(tlv.ChildAt(row.count).EncodingLength(), 0);
     EXPECT_EQ(tlv.ChildAt(-1).EncodingLength(), 0);
@@ -201,7 +187,7 @@ TEST(TLV, WalksChildren) {
 
   TSDTLV fci(Hex("6F038401A00000FF"));
   EXPECT_EQ(fci.ChildAt(0).Tag(), 0x84);
-  EXPECT_EQ(Str(fci.ChildAt(0).Value()), "A0");
+  EXPECT_EQ(HexOf(fci.ChildAt(0).Value()), "A0");
   EXPECT_EQ(fci.ChildAt(0).Qualifier(), 0);
 }
 
@@ -216,7 +202,7 @@ TEST(TLV, ChildWalkRejectsBrokenChildren) {
   EXPECT_EQ(TSDTLV(Hex("70025A02FFFF")).ChildCount(), -1);
   EXPECT_EQ(TSDTLV(Hex("70055A011101AA")).ChildCount(), -1);
   // The walk stops at the child asked for, before the broken one.
-  EXPECT_EQ(Str(TSDTLV(Hex("70045A011101")).ChildAt(0).Encoding()), "5A0111");
+  EXPECT_EQ(HexOf(TSDTLV(Hex("70045A011101")).ChildAt(0).Encoding()), "5A0111");
 }
 
 TEST(TLV, BuildEncodesHeaders) {
@@ -234,7 +220,8 @@ TEST(TLV, BuildEncodesHeaders) {
     TSDByteArray value(row.length);
     if (row.length > 0) value.SetByte(row.length - 1, 0xEE);
     TSDTLV tlv(row.tag, value);
-    EXPECT_EQ(Str(tlv.Encoding().Mid(0, static_cast<int32_t>(row.header.size() / 2))), row.header);
+    EXPECT_EQ(HexOf(tlv.Encoding().Mid(0, static_cast<int32_t>(row.header.size() / 2))),
+              row.header);
     EXPECT_EQ(tlv.EncodingLength(), static_cast<int32_t>(row.header.size() / 2) + row.length);
     EXPECT_TRUE(tlv.Value() == value);
   }
@@ -245,7 +232,7 @@ TEST(TLV, BuildEncodesHeaders) {
   // A value no header can describe is refused instead of being cut.
   tlv.SetEncoding(Hex("5A0111"));
   EXPECT_EQ(CodeOf([&] { tlv.Build(0x5A, TSDByteArray(65536)); }), sd::kLength);
-  EXPECT_EQ(Str(tlv.Encoding()), "5A0111");
+  EXPECT_EQ(HexOf(tlv.Encoding()), "5A0111");
 }
 
 TEST(TLV, AppendValueReencodesTheLength) {
@@ -265,12 +252,12 @@ TEST(TLV, AppendValueReencodesTheLength) {
     SCOPED_TRACE(row.before);
     TSDTLV tlv(Hex(row.before));
     tlv.AppendValue(Hex(row.more));
-    EXPECT_EQ(Str(tlv.Encoding()), row.after);
+    EXPECT_EQ(HexOf(tlv.Encoding()), row.after);
   }
 
   TSDTLV self(Hex("5A0111"));
   self.AppendValue(self.Encoding());
-  EXPECT_EQ(Str(self.Encoding()), "5A04115A0111");
+  EXPECT_EQ(HexOf(self.Encoding()), "5A04115A0111");
 
   TSDTLV full(0x5A, TSDByteArray(65535));
   EXPECT_EQ(CodeOf([&] { full.AppendValue(Hex("01")); }), sd::kLength);
@@ -297,7 +284,7 @@ TEST(TLV, TakeFirstSpansTheFirstElement) {
     SCOPED_TRACE(row.input);
     TSDTLV tlv(Hex("5A01FF"));
     EXPECT_EQ(tlv.TakeFirst(Hex(row.input)), row.result);
-    EXPECT_EQ(Str(tlv.Encoding()), row.encoding);
+    EXPECT_EQ(HexOf(tlv.Encoding()), row.encoding);
   }
 }
 
@@ -312,7 +299,7 @@ TEST(TLV, CopiesShareTheEncodingAndKeepTheQualifier) {
   EXPECT_EQ(c.Encoding().ShareCount(), 3);
   EXPECT_EQ(c.Qualifier(), 7);
   c.AppendValue(Hex("22"));
-  EXPECT_EQ(Str(a.Encoding()), "5A0111");
+  EXPECT_EQ(HexOf(a.Encoding()), "5A0111");
 }
 
 TEST(TLVStore, PutReplacesTheTagWhateverItsQualifier) {
@@ -322,7 +309,7 @@ TEST(TLVStore, PutReplacesTheTagWhateverItsQualifier) {
   EXPECT_EQ(store.Put(TSDTLV(Hex("8401B0")), 3), 1);  // replaces, goes to the end
   ASSERT_EQ(store.Count(), 2);
   EXPECT_EQ(store.At(0).Tag(), 0x5A);
-  EXPECT_EQ(Str(store.At(1).Encoding()), "8401B0");
+  EXPECT_EQ(HexOf(store.At(1).Encoding()), "8401B0");
   EXPECT_EQ(store.At(1).Qualifier(), 3);
   EXPECT_EQ(store.At(2).EncodingLength(), 0);
 
@@ -348,13 +335,13 @@ TEST(TLVStore, GetMatchesTagAndQualifier) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.tag);
-    EXPECT_EQ(Str(store.Get(row.tag, row.qualifier).Encoding()), row.encoding);
+    EXPECT_EQ(HexOf(store.Get(row.tag, row.qualifier).Encoding()), row.encoding);
   }
   TSDTLV got = store.Get(0x5A, -1);
   EXPECT_EQ(got.Qualifier(), 1);
   got.AppendValue(Hex("33"));
   got.SetQualifier(9);
-  EXPECT_EQ(Str(store.Get(0x5A, 1).Encoding()), "5A0111");
+  EXPECT_EQ(HexOf(store.Get(0x5A, 1).Encoding()), "5A0111");
 }
 
 TEST(TLVStore, RemoveMatchingAndPacks) {
@@ -375,7 +362,7 @@ TEST(TLVStore, RemoveMatchingAndPacks) {
     store.Put(TSDTLV(Hex("5700")), 2);
     EXPECT_EQ(store.RemoveMatching(row.tag, row.qualifier), row.removed);
     std::string left;
-    for (int32_t i = 0; i < store.Count(); ++i) left += Str(store.At(i).Encoding()).substr(0, 2);
+    for (int32_t i = 0; i < store.Count(); ++i) left += HexOf(store.At(i).Encoding()).substr(0, 2);
     EXPECT_EQ(left, row.left);
   }
 }
@@ -406,7 +393,7 @@ TEST(TLVStore, ParseAllFlattensResponses) {
     store.ParseAll(Hex(row.hex), row.recursive, 4);
     ASSERT_EQ(store.Count(), static_cast<int32_t>(row.stored.size()));
     for (int32_t i = 0; i < store.Count(); ++i) {
-      EXPECT_EQ(Str(store.At(i).Encoding()), row.stored[static_cast<size_t>(i)]);
+      EXPECT_EQ(HexOf(store.At(i).Encoding()), row.stored[static_cast<size_t>(i)]);
       EXPECT_EQ(store.At(i).Qualifier(), 4);
     }
   }
@@ -431,7 +418,7 @@ TEST(TLVStore, ParseAllKeepsWhatWasPutBeforeAFault) {
     ExpectMalformed([&] { store.ParseAll(Hex(row.hex), true, 0); });
     ASSERT_EQ(store.Count(), static_cast<int32_t>(row.kept.size()));
     for (int32_t i = 0; i < store.Count(); ++i)
-      EXPECT_EQ(Str(store.At(i).Encoding()), row.kept[static_cast<size_t>(i)]);
+      EXPECT_EQ(HexOf(store.At(i).Encoding()), row.kept[static_cast<size_t>(i)]);
   }
 }
 
@@ -442,8 +429,8 @@ TEST(TLVStore, DeepNestingNeedsNoStack) {
   TSDTLVStore store;
   store.ParseAll(nested.Encoding(), true, 0);
   ASSERT_EQ(store.Count(), 2);
-  EXPECT_EQ(Str(store.At(0).Encoding()), "70035A0111");
-  EXPECT_EQ(Str(store.At(1).Encoding()), "5A0111");
+  EXPECT_EQ(HexOf(store.At(0).Encoding()), "70035A0111");
+  EXPECT_EQ(HexOf(store.At(1).Encoding()), "5A0111");
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/Exceptions.h"
+#include "tests/support/TestSupport.h"
 #include "tests/transport/pcsc/FakePCSCControl.h"
 #include "transport/pcsc/PCSCLoader.h"
 
@@ -117,24 +118,8 @@ class FakePCSC {
   decltype(&FakePCSC_OpenCards) openCards_ = nullptr;
 };
 
-// What `action` raised: code 0 and an empty message when it raised nothing.
-struct Raised {
-  uint16_t code = 0;
-  std::string message;
-  std::string unit;
-};
-template <typename Action>
-Raised CatchSD(Action&& action) {
-  Raised raised;
-  try {
-    action();
-  } catch (const ESDException& e) {
-    raised.code = e.Code();
-    raised.message = e.Message();
-    raised.unit = e.File();
-  }
-  return raised;
-}
+using ::qorx::test::CatchSD;
+using ::qorx::test::Raised;
 
 // The complete fake, shared by every test of a binary and reset before each test.
 inline FakePCSC& Fake() {
