@@ -202,6 +202,27 @@ int DrawRandom(uint8_t* buffer, int length) {
   return result;
 }
 
+// Format 1 (the component list as it stands) is the only one there is; `direction` names the
+// operation in the message: "import" or "export".
+void RequireFormat(uint8_t format, const char* direction) {
+  if (format != kKeyFormatComponents)
+    QORX_RAISEF(sd::kInvalidArgument, kUnit, "unsupported %s format (format = %02X)", direction,
+                static_cast<unsigned>(format));
+}
+
+// Hands `bytes` to the caller: into `buffer` when one is given (its capacity is *size), and
+// their length through *size; returns the length.
+int CopyOut(const TSDByteArray& bytes, uint8_t* buffer, int* size) {
+  const int length = bytes.Length();
+  if (buffer != nullptr) {
+    if (*size < length)
+      QORX_RAISEF(sd::kLength, kUnit, "output buffer must be at least %d bytes", length);
+    if (length > 0) std::memcpy(buffer, bytes.Data(), static_cast<size_t>(length));
+  }
+  *size = length;
+  return length;
+}
+
 bool IsKeyType(uint8_t type) noexcept {
   return type == keytype::kSecret || type == keytype::kRsaPublic || type == keytype::kRsaPrivate;
 }
@@ -234,9 +255,7 @@ void TSDKeyVaultKeyNode::Release() {
 }
 
 void TSDKeyVaultKeyNode::Import(int, uint8_t format, const uint8_t* data, int length) {
-  if (format != kKeyFormatComponents)
-    QORX_RAISEF(sd::kInvalidArgument, kUnit, "unsupported import format (format = %02X)",
-                static_cast<unsigned>(format));
+  RequireFormat(format, "import");
   const int minimum = keyLength_ + 2;
   if (length < minimum)
     QORX_RAISEF(sd::kLength, kUnit, "key length must be at least %d bytes", minimum);
@@ -261,24 +280,13 @@ void TSDKeyVaultKeyNode::Import(int, uint8_t format, const uint8_t* data, int le
 }
 
 int TSDKeyVaultKeyNode::Export(int, uint8_t format, uint8_t* buffer, int* size) {
-  if (format != kKeyFormatComponents)
-    QORX_RAISEF(sd::kInvalidArgument, kUnit, "unsupported export format (format = %02X)",
-                static_cast<unsigned>(format));
+  RequireFormat(format, "export");
   if (size == nullptr) QORX_RAISE(sd::kInvalidArgument, kUnit);
-  const int length = material_.Length();
-  if (buffer != nullptr) {
-    if (*size < length)
-      QORX_RAISEF(sd::kLength, kUnit, "output buffer must be at least %d bytes", length);
-    if (length > 0) std::memcpy(buffer, material_.Data(), static_cast<size_t>(length));
-  }
-  *size = length;
-  return length;
+  return CopyOut(material_, buffer, size);
 }
 
 int TSDKeyVaultKeyNode::ExportPublic(uint8_t format, uint8_t* buffer, int* size) {
-  if (format != kKeyFormatComponents)
-    QORX_RAISEF(sd::kInvalidArgument, kUnit, "unsupported export format (format = %02X)",
-                static_cast<unsigned>(format));
+  RequireFormat(format, "export");
   if (size == nullptr) QORX_RAISE(sd::kInvalidArgument, kUnit);
   TSDByteArray output;
   if (type_ == keytype::kRsaPrivate) {
@@ -292,14 +300,7 @@ int TSDKeyVaultKeyNode::ExportPublic(uint8_t format, uint8_t* buffer, int* size)
     FindComponent(material_, 0);
     output = material_;
   }
-  const int length = output.Length();
-  if (buffer != nullptr) {
-    if (*size < length)
-      QORX_RAISEF(sd::kLength, kUnit, "output buffer must be at least %d bytes", length);
-    if (length > 0) std::memcpy(buffer, output.Data(), static_cast<size_t>(length));
-  }
-  *size = length;
-  return length;
+  return CopyOut(output, buffer, size);
 }
 
 void TSDKeyVaultKeyNode::GenerateSecret() {
