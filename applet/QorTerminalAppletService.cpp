@@ -22,7 +22,7 @@ constexpr uint16_t kIssuerKeyLength = 128;
 void TQorTerminalAppletService::IssuerKeyIdentifier(uint8_t version,
                                                     uint8_t out[kKeyIdentifierLength]) noexcept {
   std::memset(out, 0, kKeyIdentifierLength);
-  std::memcpy(out, kApplicationProvider, sizeof kApplicationProvider);
+  std::memcpy(out, kApplicationAid, kApplicationProviderLength);
   out[5] = 0xFF;
   out[6] = 0x22;
   out[7] = 0x00;
@@ -70,13 +70,9 @@ TQorTerminalAppletService::~TQorTerminalAppletService() {
   } catch (...) {
     // The base destructor gives the slot back in any case; the byte arrays wipe themselves.
   }
+  // The vault destroys its keys when it goes (after this body); our reference on the cache
+  // key is given back first.
   cacheKey_.Reset();
-  if (keySet_) {
-    try {
-      keySet_->Close();
-    } catch (...) {
-    }
-  }
 }
 
 void TQorTerminalAppletService::ResetCardState() {
