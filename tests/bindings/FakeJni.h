@@ -8,6 +8,7 @@
 
 #include <jni.h>
 
+#include <cstdint>
 #include <deque>
 #include <string>
 #include <vector>
@@ -86,5 +87,7 @@ class FakeJni {
 std::string EncodeModifiedUtf8(const std::u16string& units);
 bool DecodeModifiedUtf8(const std::string& bytes, std::u16string* units);
 std::string Utf16ToUtf8(const std::u16string& units);
+// Appends code point `cp` in its standard UTF-8 form (1 to 4 bytes).
+void AppendUtf8(std::string* out, uint32_t cp);
 
 }  // namespace qorx::test

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "tests/bindings/FakeJni.h"
+
 namespace qorx {
 namespace {
 
@@ -92,21 +94,7 @@ TEST(ModifiedUtf8, RoundTripOfEveryCodePoint) {
   std::string utf8;
   for (uint32_t cp = 1; cp <= 0x10FFFF; ++cp) {
     if (cp >= 0xD800 && cp <= 0xDFFF) continue;
-    if (cp < 0x80) {
-      utf8 += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      utf8 += static_cast<char>(0xC0 | (cp >> 6));
-      utf8 += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      utf8 += static_cast<char>(0xE0 | (cp >> 12));
-      utf8 += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      utf8 += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      utf8 += static_cast<char>(0xF0 | (cp >> 18));
-      utf8 += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      utf8 += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      utf8 += static_cast<char>(0x80 | (cp & 0x3F));
-    }
+    test::AppendUtf8(&utf8, cp);
   }
   const std::string modified = ToModified(utf8);
   EXPECT_EQ(modified.find('\0'), std::string::npos);

@@ -18,20 +18,17 @@
 #include "core/Exceptions.h"
 #include "core/Wipe.h"
 #include "crypto/KeyComponents.h"
+#include "tests/support/TestSupport.h"
 
 namespace qorx {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes FromHex(const char* hex) {
-  TSDByteArray a;
-  a.FromHex(hex);
-  return Bytes(a.Data(), a.Data() + a.Length());
-}
+using test::BytesOf;
 
-Bytes Of(const TSDByteArray& a) {
-  return Bytes(a.Data(), a.Data() + a.Length());
+Bytes FromHex(const char* hex) {
+  return BytesOf(test::Hex(hex));
 }
 
 std::array<uint8_t, 16> Id(uint8_t n) {
@@ -161,7 +158,7 @@ class KeyVaultTest : public ::testing::Test {
     return Imported(id, 0x80, static_cast<uint16_t>(key.size()), SecretBlob(key));
   }
   TSDKeyNodeRef Rsa(uint8_t id, uint8_t type, const TSDByteArray& list) {
-    return Imported(id, type, 128, Of(list));
+    return Imported(id, type, 128, BytesOf(list));
   }
 
   std::unique_ptr<TSDSVCKeySetKeyVault> vault_;
@@ -291,13 +288,13 @@ TEST_F(KeyVaultTest, ExportPublicOfPrivateKeyHoldsModulusAndExponentOnly) {
   int size = 300;
   int n = priv->ExportPublic(1, out.data(), &size);
   out.resize(static_cast<size_t>(n));
-  EXPECT_EQ(out, Of(ref.PublicList()));
+  EXPECT_EQ(out, BytesOf(ref.PublicList()));
 
   TSDKeyNodeRef pub = Rsa(2, 0xA1, ref.PublicList());
   size = 300;
   out.assign(300, 0);
   out.resize(static_cast<size_t>(pub->ExportPublic(1, out.data(), &size)));
-  EXPECT_EQ(out, Of(ref.PublicList()));
+  EXPECT_EQ(out, BytesOf(ref.PublicList()));
 }
 
 // ---- RSA ---------------------------------------------------------------------------------------
@@ -320,10 +317,10 @@ TEST_F(KeyVaultTest, RawRsaAgreesWithLibcrypto) {
   // The byte-array forms, and a private key's own public half.
   TSDByteArray back;
   crt->PublicOperation(back, TSDByteArray(viaCrt.data(), 128));
-  EXPECT_EQ(Of(back), x);
+  EXPECT_EQ(BytesOf(back), x);
   TSDByteArray signature;
   plain->PrivateOperation(signature, TSDByteArray(x.data(), 128));
-  EXPECT_EQ(Of(signature), viaCrt);
+  EXPECT_EQ(BytesOf(signature), viaCrt);
 
   // CRT parts that do not fit together, and no d: libcrypto's check of the CRT result fails
   // and it falls back to d, which must then be there.
@@ -415,7 +412,7 @@ TEST_F(KeyVaultTest, EncodeAndApplyBlockLayout) {
       row.undo->PrivateOperation(block, out);
     else
       row.undo->PublicOperation(block, out);
-    EXPECT_EQ(Of(block), ExpectedBlock(row.blockType, filler, data));
+    EXPECT_EQ(BytesOf(block), ExpectedBlock(row.blockType, filler, data));
     // Spelled out: header, filler with its zero bytes left as FF, padding, separator, data.
     Bytes head = FromHex("00 00 11223344 FF 556677 88 FF FFFF");
     head[1] = row.blockType;
@@ -434,7 +431,7 @@ TEST_F(KeyVaultTest, EncodeAndApplyBounds) {
   TSDByteArray out, block;
   pub->EncodeAndApply(out, 0xA1, TSDByteArray(), TSDByteArray(data117.data(), 117));
   priv->PrivateOperation(block, out);
-  EXPECT_EQ(Of(block), ExpectedBlock(0x02, {}, data117));
+  EXPECT_EQ(BytesOf(block), ExpectedBlock(0x02, {}, data117));
 
   // A filler longer than the whole block: the separator and data overwrite its tail and
   // nothing is written past the block.
@@ -442,7 +439,7 @@ TEST_F(KeyVaultTest, EncodeAndApplyBounds) {
   priv->EncodeAndApply(out, 0xA2, TSDByteArray(longFiller.data(), 300),
                        TSDByteArray(data117.data(), 20));
   pub->PublicOperation(block, out);
-  EXPECT_EQ(Of(block),
+  EXPECT_EQ(BytesOf(block),
             ExpectedBlock(0x01, longFiller, Bytes(data117.begin(), data117.begin() + 20)));
 
   TSDByteArray untouched = out;
@@ -482,7 +479,7 @@ TEST_F(KeyVaultTest, FailuresRaiseTheirCodeAndMessage) {
   TSDKeyNodeRef pub = Rsa(3, 0xA1, ref.PublicList());
   TSDKeyNodeRef empty = Create(4, 0x80, 16);
   // A modulus twice as long as the key length: libcrypto would write a whole modulus.
-  TSDKeyNodeRef mismatched = Imported(5, 0xA1, 64, Of(ref.PublicList()));
+  TSDKeyNodeRef mismatched = Imported(5, 0xA1, 64, BytesOf(ref.PublicList()));
   TSDKeyNodeRef small = Create(6, 0xA2, 16);
   const TSDByteArray secretBefore = secret->Material(), privBefore = priv->Material();
 
@@ -700,13 +697,13 @@ TEST_F(KeyVaultTest, DerivedKeysAreOneComponentSecretKeys) {
   Bytes expected = SecretBlob(kKey16);
   const uint8_t* sourceKey = FindComponent(source->Material(), 0x80);
   for (int i = 0; i < 16; ++i) expected[2 + i] = sourceKey[i] ^ data[i];
-  EXPECT_EQ(Of(xored->Material()), expected);
+  EXPECT_EQ(BytesOf(xored->Material()), expected);
 
   TSDKeyNodeRef enciphered(vault_->DeriveKey(source.Get(), 2, data.data(), 16));
   Bytes key = data;
   source->EncryptECB(key.data(), 16);
   SetOddParity(key.data(), 16);
-  EXPECT_EQ(Of(enciphered->Material()), SecretBlob(key));
+  EXPECT_EQ(BytesOf(enciphered->Material()), SecretBlob(key));
 
   // Derived keys carry the source's identity but stay hidden behind it.
   EXPECT_TRUE(enciphered->Hidden());
@@ -743,7 +740,7 @@ TEST_F(KeyVaultTest, RandomBytesAndSecretKeys) {
   Bytes expected(24);
   PatternRandom(expected.data(), 24);
   SetOddParity(expected.data(), 24);
-  EXPECT_EQ(Of(key->Material()), SecretBlob(expected));
+  EXPECT_EQ(BytesOf(key->Material()), SecretBlob(expected));
 }
 
 }  // namespace
