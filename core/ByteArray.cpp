@@ -161,15 +161,14 @@ void TSDByteArray::Remove(int32_t pos, int32_t n) {
 }
 
 void TSDByteArray::Append(const TSDByteArray& other) {
-  if (other.IsEmpty()) return;
-  TSDByteArray keep(other);  // `other` may be this very array
-  Append(keep.Data(), keep.Length());
+  Append(other.Data(), other.Length());
 }
 
 void TSDByteArray::Append(const void* bytes, int32_t length) {
   if (length <= 0) return;
+  TSDByteArray old(*this);  // `bytes` may lie in our own block, which growing releases
   int32_t pos = Length();
-  Insert(pos, length);
+  SetLength(pos + length);
   std::memcpy(Bytes() + pos, bytes, static_cast<size_t>(length));
 }
 
@@ -186,21 +185,29 @@ TSDByteArray TSDByteArray::Mid(int32_t pos, int32_t len) const {
 
 void TSDByteArray::SetByte(int32_t pos, uint8_t value) {
   assert(pos >= 0);
-  MakeUnique();
-  if (pos >= Length()) SetLength(pos + 1);
+  if (pos >= Length())
+    SetLength(pos + 1);  // a new block, unique already
+  else
+    MakeUnique();
   Bytes()[pos] = value;
 }
 
 void TSDByteArray::Write(int32_t pos, const TSDByteArray& other) {
-  TSDByteArray keep(other);
-  Write(pos, keep.Data(), keep.Length());
+  Write(pos, other.Data(), other.Length());
 }
 
+// `bytes` may lie in our own block: growing keeps that block alive until they are copied, and
+// writing in place moves them, as source and destination may overlap.
 void TSDByteArray::Write(int32_t pos, const void* bytes, int32_t length) {
   assert(pos >= 0 && length >= 0);
+  if (Length() < pos + length) {
+    TSDByteArray old(*this);
+    SetLength(pos + length);
+    if (length > 0) std::memcpy(Bytes() + pos, bytes, static_cast<size_t>(length));
+    return;
+  }
   MakeUnique();
-  if (Length() < pos + length) SetLength(pos + length);
-  if (length > 0) std::memcpy(Bytes() + pos, bytes, static_cast<size_t>(length));
+  if (length > 0) std::memmove(Bytes() + pos, bytes, static_cast<size_t>(length));
 }
 
 bool TSDByteArray::CopyOut(int32_t pos, void* dest, int32_t len) const noexcept {

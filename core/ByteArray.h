@@ -49,6 +49,7 @@ class TSDByteArray {
   void SetLength(int32_t n);
   void Insert(int32_t pos, int32_t n);
   void Remove(int32_t pos, int32_t n);
+  // Append and Write take their bytes from anywhere, this array's own content included.
   void Append(const TSDByteArray& other);
   void Append(const void* bytes, int32_t length);
   TSDByteArray Concat(const TSDByteArray& other) const;

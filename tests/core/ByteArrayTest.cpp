@@ -71,6 +71,33 @@ TEST(ByteArray, EditingOperations) {
   EXPECT_FALSE(w.CopyOut(-1, out, 1));
 }
 
+// Bytes handed over by pointer may lie in the very array being changed: growing must not
+// free them before they are copied, and an overlapping write must move, not copy.
+TEST(ByteArray, RawWritesFromItsOwnBytes) {
+  struct Row {
+    const char* name;
+    void (*edit)(TSDByteArray&);
+    const char* after;
+  } rows[] = {
+      {"append own tail", [](TSDByteArray& a) { a.Append(a.DataAt(2), 3); }, "0102030405030405"},
+      {"write over itself", [](TSDByteArray& a) { a.Write(1, a.Data(), 3); }, "0101020305"},
+      {"write past its end", [](TSDByteArray& a) { a.Write(4, a.Data(), 3); }, "01020304010203"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    for (bool shared : {false, true}) {
+      TSDByteArray a = Hex("0102030405");
+      TSDByteArray other = a;
+      if (!shared) other = TSDByteArray();
+      row.edit(a);
+      EXPECT_EQ(HexOf(a), row.after);
+      if (shared) {
+        EXPECT_EQ(HexOf(other), "0102030405");
+      }
+    }
+  }
+}
+
 TEST(ByteArray, FromHexAcceptsAndRejects) {
   struct Row {
     const char* text;
