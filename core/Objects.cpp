@@ -17,8 +17,15 @@ void TSDObject::operator delete(void* memory) noexcept {
   std::free(memory);
 }
 
+// Deletes the elements in place: packing the table would allocate, and a destructor must not
+// be able to fail.
 TSDObjectArray::~TSDObjectArray() {
-  if (count_ > 0) RemoveRange(0, count_);
+  TSDObject** table = Table();
+  for (int32_t i = 0; i < count_; ++i) {
+    TSDObject* element = table[i];
+    table[i] = nullptr;
+    delete element;
+  }
 }
 
 void TSDObjectArray::SetAt(int32_t i, TSDObject* object) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <vector>
 
 namespace qorx {
@@ -25,10 +27,17 @@ int IdAt(const TSDObjectArray& a, int i) {
 
 TEST(Objects, NewObjectsAreZeroFilledWithOneReference) {
   struct Plain : TSDObject {
-    int value;  // deliberately not initialised: the allocation zero-fills
+    unsigned char bytes[48];  // deliberately not initialised: the allocation zero-fills
   };
+  // Leave a pattern in memory of that size, which the allocator is likely to hand out again.
+  void* used = std::malloc(sizeof(Plain));
+  ASSERT_NE(used, nullptr);
+  std::memset(used, 0xA5, sizeof(Plain));
+  std::free(used);
+
   Plain* p = new Plain;
   EXPECT_EQ(p->RefCount(), 1);
+  for (unsigned char b : p->bytes) EXPECT_EQ(b, 0);
   delete p;
 }
 
