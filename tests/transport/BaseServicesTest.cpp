@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/Exceptions.h"
+#include "tests/support/TestSupport.h"
 
 namespace qorx {
 namespace {
@@ -65,18 +66,11 @@ TEST(BaseServices, AttributesAreRefused) {
   TSDBaseService service("TerminalAppletService");
   EXPECT_STREQ(service.Name().CStr(), "TerminalAppletService");
   uint32_t value = 0;
-  for (int set = 0; set < 2; ++set) {
-    try {
-      if (set)
-        service.SetAttribute(1, &value, 4);
-      else
-        service.GetAttribute(1, &value, 4);
-      ADD_FAILURE();
-    } catch (const ESDException& e) {
-      EXPECT_EQ(e.Code(), sd::kInvalidArgument);
-      EXPECT_STREQ(e.File(), "BaseServices");
-      EXPECT_STREQ(e.Message(), "");
-    }
+  for (const test::Raised& raised : {test::CatchSD([&] { service.GetAttribute(1, &value, 4); }),
+                                     test::CatchSD([&] { service.SetAttribute(1, &value, 4); })}) {
+    EXPECT_EQ(raised.code, sd::kInvalidArgument);
+    EXPECT_EQ(raised.unit, "BaseServices");
+    EXPECT_EQ(raised.message, "");
   }
 }
 

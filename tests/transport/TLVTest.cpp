@@ -25,14 +25,10 @@ std::string Counting(int n) {
 
 // Every decoding failure of this unit: 0xC500, unit TLV, no message.
 void ExpectMalformed(const std::function<void()>& f) {
-  try {
-    f();
-    ADD_FAILURE() << "no exception";
-  } catch (const ESDException& e) {
-    EXPECT_EQ(e.Code(), sd::kMalformed);
-    EXPECT_STREQ(e.File(), unit::kTLV);
-    EXPECT_STREQ(e.Message(), "");
-  }
+  test::Raised raised = test::CatchSD(f);
+  EXPECT_EQ(raised.code, sd::kMalformed);
+  EXPECT_EQ(raised.unit, unit::kTLV);
+  EXPECT_EQ(raised.message, "");
 }
 
 TEST(TLV, ParseHeaderAcceptsAndRejects) {
