@@ -28,6 +28,8 @@ void TSDAPDU::Layout() {
 }
 
 void TSDAPDU::SetCommand(int cla, int ins, int p1, int p2, int lc, const uint8_t* data, int le) {
+  // `data` may be a response this object still holds, whose block the new layout releases.
+  TSDByteArray previous(bytes_);
   lc_ = lc;
   le_ = le;
   Layout();

@@ -26,6 +26,14 @@ TEST(APDU, CommandCases) {
   EXPECT_EQ(HexOf(TSDAPDU(0x180, 0x1CA, 0x19F, 0x117, 0, nullptr, 0).Bytes()), "80CA9F17");
 }
 
+// A command built from the response the object holds, as a follow-up command may be.
+TEST(APDU, CommandFromItsOwnResponse) {
+  TSDAPDU apdu;
+  apdu.ParseCommand(Hex("AABBCC9000"), false);
+  apdu.SetCommand(0x80, 0xE2, 0, 0, 3, apdu.DataAt(0), 0);
+  EXPECT_EQ(HexOf(apdu.Bytes()), "80E2000003AABBCC");
+}
+
 TEST(APDU, ParseCommand) {
   struct Row {
     const char* hex;
