@@ -55,6 +55,8 @@ void AddComponent(TSDByteArray& list, uint8_t tag, const uint8_t* value, int len
   if (WalkToEnd(list) != ListEnd::kClean)
     QORX_RAISEF(sd::kInvalidArgument, unit::kCrypto, "Incorrect buffer format");
   uint8_t header[2] = {tag, static_cast<uint8_t>(length & 0xFF)};
+  // Built aside: `value` may lie in the list itself, and a failed allocation leaves the list
+  // as it was.
   TSDByteArray grown(list);
   grown.Append(header, 2);
   grown.Append(value, length);
@@ -62,8 +64,7 @@ void AddComponent(TSDByteArray& list, uint8_t tag, const uint8_t* value, int len
 }
 
 void AddComponent(TSDByteArray& list, uint8_t tag, const TSDByteArray& value) {
-  TSDByteArray keep(value);
-  AddComponent(list, tag, keep.Data(), keep.Length());
+  AddComponent(list, tag, value.Data(), value.Length());
 }
 
 const uint8_t* SetComponents(TSDByteArray& list, const uint8_t* bytes, int length) {

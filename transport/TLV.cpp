@@ -207,15 +207,14 @@ TSDTLV TSDTLV::ChildAt(int index) const {
 }
 
 void TSDTLV::AppendValue(const TSDByteArray& bytes) {
-  TSDByteArray more(bytes);  // `bytes` may be this element's own encoding
   Decoded d = DecodeComplete(encoding_);
-  int64_t total = static_cast<int64_t>(d.length) + more.Length();
+  int64_t total = static_cast<int64_t>(d.length) + bytes.Length();
   if (total > kMaxValueLength) QORX_RAISE(sd::kLength, unit::kTLV);
   uint8_t header[kMaxHeaderLength];
   int n = EncodeHeader(d.tag, static_cast<int32_t>(total), header);
   TSDByteArray grown(header, n);
   grown.Append(d.value.Position(), d.length);
-  grown.Append(more);
+  grown.Append(bytes);  // before the encoding changes: `bytes` may be that very encoding
   encoding_ = grown;
 }
 

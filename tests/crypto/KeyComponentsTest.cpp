@@ -85,6 +85,11 @@ TEST(KeyComponents, AddComponent) {
     }
   }
   EXPECT_EQ(list.Length(), 262);
+
+  // A list may take a copy of its own bytes as a component.
+  TSDByteArray small = Hex("8001AA");
+  AddComponent(small, 0xA0, small);
+  EXPECT_EQ(test::HexOf(small), "8001AAA0038001AA");
 }
 
 // A stray last byte is skipped by the walk; a component appended behind it would be read
