@@ -336,11 +336,16 @@ void TSDSVCSmartCardSlotPCSC::Transmit(TSDAPDU& apdu) {
   StackBuffer<kReceiveCapacity> receive;
   if (n > 0) std::memcpy(send.bytes, apdu.DataAt(0), static_cast<size_t>(n));
 
+  const bool hasData = apdu.GetLength(TSDAPDU::kLc) > 0;
+  bool leSent = apdu.GetLength(TSDAPDU::kLe) > 0;
   const SCARD_IO_REQUEST* pci = nullptr;
   if (protocol_ == SCARD_PROTOCOL_T0) {
     pci = &kT0Header;
     // Under T=0 a case 4 command goes without its Le; the card answers 61xx instead.
-    if (apdu.GetLength(TSDAPDU::kLc) > 0 && apdu.GetLength(TSDAPDU::kLe) > 0) --n;
+    if (hasData && leSent) {
+      --n;
+      leSent = false;
+    }
   } else if (protocol_ == SCARD_PROTOCOL_T1) {
     pci = &kT1Header;
   } else {
@@ -349,9 +354,12 @@ void TSDSVCSmartCardSlotPCSC::Transmit(TSDAPDU& apdu) {
 
   uint32_t length = static_cast<uint32_t>(n);
   uint32_t received = Exchange(pci, send.bytes, length, receive.bytes);
-  // Wrong length: the card names the right P3 in SW2; the command is repeated once.
-  if (received == 2 && receive.bytes[0] == 0x6C) {
-    send.bytes[4] = receive.bytes[1];
+  // Wrong length: SW2 is the Le the card wants, and the command goes again once with it. In a
+  // command with data P3 is Lc, not Le: writing SW2 there would send the card a command whose
+  // length disagrees with its data. Its Le is then the last byte, and without one sent there
+  // is nothing to correct and 6Cxx is the answer.
+  if (received == 2 && receive.bytes[0] == 0x6C && (!hasData || leSent)) {
+    send.bytes[hasData ? length - 1 : 4] = receive.bytes[1];
     received = Exchange(pci, send.bytes, length, receive.bytes);
   }
 

@@ -16,7 +16,7 @@ class TSDSVCSmartCardSlotPCSC : public TSDSVCSmartCardSlot {
   static constexpr int kSendCapacity = 260;     // CLA INS P1 P2 Lc, 255 data bytes, Le
   static constexpr int kReceiveCapacity = 258;  // 256 data bytes, SW1 SW2
   // A card answering 61xx is asked for more at most this many times, and all the data it
-  // returns in one exchange may not exceed kMaxResponseData; beyond either bound Transmit
+  // returns for one command may not exceed kMaxResponseData; beyond either bound Transmit
   // raises 0xC400 rather than follow a card that never stops.
   static constexpr int kMaxGetResponseRounds = 256;
   static constexpr int kMaxResponseData = 65536;

@@ -75,6 +75,13 @@ class SlotTest : public ::testing::Test {
     return *slot_;
   }
 
+  // A new slot over a fake with nothing scripted, for each case of a table.
+  void Restart() {
+    slot_.reset();
+    Fake().Reset();
+    slot_.reset(new Slot("Reader A"));
+  }
+
   std::unique_ptr<Slot> slot_{new Slot("Reader A")};
 };
 
@@ -335,9 +342,7 @@ TEST_F(SlotTest, CaseFourCommandDropsLeUnderT0Only) {
   const Case cases[] = {{SCARD_PROTOCOL_T0, 12}, {SCARD_PROTOCOL_T1, 13}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.protocol);
-    slot_.reset();
-    Fake().Reset();
-    slot_.reset(new Slot("Reader A"));
+    Restart();
     Connected(c.protocol);
     Fake().QueueResponse(kOk);
     TSDAPDU apdu = Command(0x00, 0xA4, 0x04, 0x00, Data(7, 0xA0), 256);
@@ -392,6 +397,42 @@ TEST_F(SlotTest, WrongLengthIsResentOnlyOnce) {
   EXPECT_EQ(ApduBytes(apdu), Bytes({0x6C, 0x08}));
 }
 
+// With data in the command P3 is Lc: the card's Le goes into the trailing Le byte, and a
+// command sent without one is not repeated.
+TEST_F(SlotTest, WrongLengthNeverRewritesLc) {
+  struct Case {
+    const char* name;
+    unsigned long protocol;
+    int le;
+    Bytes resent;  // empty: not repeated, 6C 10 is the answer
+  };
+  const Case cases[] = {
+      {"case 4 under T=1",
+       SCARD_PROTOCOL_T1,
+       256,
+       {0x00, 0x88, 0x00, 0x00, 0x02, 0xAA, 0xBB, 0x10}},
+      {"case 3 under T=1", SCARD_PROTOCOL_T1, 0, {}},
+      {"case 4 under T=0, Le not sent", SCARD_PROTOCOL_T0, 256, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Restart();
+    Connected(c.protocol);
+    Fake().QueueResponse({0x6C, 0x10});
+    Fake().QueueResponse(Concat(Data(16), kOk));
+    TSDAPDU apdu = Command(0x00, 0x88, 0x00, 0x00, {0xAA, 0xBB}, c.le);
+    slot_->Transmit(apdu);
+    if (c.resent.empty()) {
+      EXPECT_EQ(Fake().SentCount(), 1);
+      EXPECT_EQ(ApduBytes(apdu), Bytes({0x6C, 0x10}));
+    } else {
+      ASSERT_EQ(Fake().SentCount(), 2);
+      EXPECT_EQ(Fake().Sent(1), c.resent);
+      EXPECT_EQ(ApduBytes(apdu), Concat(Data(16), kOk));
+    }
+  }
+}
+
 TEST_F(SlotTest, GetResponseChainCollectsAllDataInOrder) {
   Connected(SCARD_PROTOCOL_T0);
   Fake().QueueResponse({0x61, 0x20});
@@ -429,9 +470,7 @@ TEST_F(SlotTest, EndlessGetResponseChainIsCutOff) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    slot_.reset();
-    Fake().Reset();
-    slot_.reset(new Slot("Reader A"));
+    Restart();
     Connected(SCARD_PROTOCOL_T0);
     Fake().QueueResponse(c.first);
     Fake().SetRepeatingResponse(c.repeating);
@@ -456,9 +495,7 @@ TEST_F(SlotTest, ResponsesWithoutAStatusWordAreRefused) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    slot_.reset();
-    Fake().Reset();
-    slot_.reset(new Slot("Reader A"));
+    Restart();
     Connected(SCARD_PROTOCOL_T0);
     for (const Bytes& r : c.responses) Fake().QueueResponse(r);
     Fake().LieAboutResponseLength(c.lie);
