@@ -18,6 +18,7 @@
 namespace qorx {
 namespace {
 
+using test::BytesOf;
 using test::StatusOf;
 
 using testing::CatchSD;
@@ -42,10 +43,6 @@ const ApplicationId kOther = Aid({0xA0, 0x00, 0x00, 0x00, 0x03, 0x10, 0x10});
 Bytes Concat(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
-}
-
-Bytes ToBytes(const TSDByteArray& b) {
-  return Bytes(b.Data(), b.Data() + b.Length());
 }
 
 // Records the hooks; a test may make CardInserted raise.
@@ -382,7 +379,7 @@ TEST_F(TerminalAppletServiceTest, SelectSendsTheAidAndReturnsTheFci) {
   ASSERT_EQ(Fake().SentCount(), 1);
   EXPECT_EQ(Fake().Sent(0),
             Bytes({0x00, 0xA4, 0x04, 0x00, 0x07, 0xA0, 0x00, 0x00, 0x09, 0x51, 0x10, 0x01, 0x00}));
-  EXPECT_EQ(ToBytes(out.Encoding()), fci);
+  EXPECT_EQ(BytesOf(out.Encoding()), fci);
   EXPECT_EQ(out.Tag(), 0x6F);
 }
 
@@ -482,7 +479,7 @@ TEST_F(TerminalAppletServiceTest, ExchangeSplitsDataFromTheStatusWord) {
     TSDByteArray out(Bytes{0xEE}.data(), 1);
     TSDAPDU apdu(0x00, 0xCA, 0x9F, 0x17, 0, nullptr, 256);
     EXPECT_EQ(service_->Exchange(apdu, out), c.sw);
-    EXPECT_EQ(ToBytes(out), c.data);
+    EXPECT_EQ(BytesOf(out), c.data);
   }
 }
 

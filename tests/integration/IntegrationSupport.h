@@ -14,7 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include "core/ByteArray.h"
 #include "tools/cardsim/Sockets.h"
 
 namespace qorx::integration {
@@ -91,15 +90,5 @@ class Simulator {
   }
   void ResetCounts() const { Expect("reset-counts"); }
 };
-
-inline std::string Hex(const TSDByteArray& bytes) {
-  return bytes.ToHex().CStr();
-}
-
-inline TSDByteArray Bytes(const std::string& hex) {
-  TSDByteArray b;
-  b.FromHex(hex.c_str());
-  return b;
-}
 
 }  // namespace qorx::integration

@@ -19,6 +19,7 @@
 namespace qorx::integration {
 namespace {
 
+using test::HexOf;
 using test::StatusOf;
 
 ApplicationId Aid(const uint8_t* bytes, size_t length) {
@@ -67,7 +68,7 @@ class ServiceIntegration : public testing::Test {
   std::string Atr(const TSDBaseTerminalAppletService& service) {
     CardInfo info;
     service.GetCardInfo(info);
-    return Hex(TSDByteArray(info.atr, info.length));
+    return HexOf(TSDByteArray(info.atr, info.length));
   }
 
   Simulator sim_;
@@ -133,7 +134,7 @@ TEST_F(ServiceIntegration, SelectCache) {
 
   TSDTLV fci;
   service.SelectApplication(fci, kBank, 0);
-  EXPECT_EQ(Hex(fci.Encoding()), "6F108407A0000009511001A5059F08020102");
+  EXPECT_EQ(HexOf(fci.Encoding()), "6F108407A0000009511001A5059F08020102");
   EXPECT_EQ(sim_.Count("A4"), 1);
   // The same AID again: nothing is sent.
   service.SelectApplication(fci, kBank, 0);
@@ -171,15 +172,13 @@ TEST_F(ServiceIntegration, SendCommandUnderT0) {
   ASSERT_TRUE(PollUntil(service, true));
   TSDByteArray out;
   EXPECT_EQ(service.SendCommand(0x80, 0xCA, 0x9F, 0x17, TSDByteArray(), 256, out), 0x9000);
-  EXPECT_EQ(Hex(out), "9F170103");
+  EXPECT_EQ(HexOf(out), "9F170103");
   TSDByteArray aid(kApplicationAid, sizeof kApplicationAid);
   EXPECT_EQ(service.SendCommand(0x80, 0xF2, 0x40, 0x00, aid, 256, out), 0x6985);  // not selected
-  EXPECT_EQ(Hex(out), "9F170103");                                                // untouched
+  EXPECT_EQ(HexOf(out), "9F170103");                                              // untouched
   EXPECT_EQ(service.SendCommand(0x00, 0xA4, 0x04, 0x00, aid, 256, out), 0x9000);
   EXPECT_EQ(service.SendCommand(0x80, 0xF2, 0x40, 0x00, aid, 256, out), 0x9000);
-  EXPECT_EQ(Hex(out),
-            "8407A00000095110019F080201020"
-            "1");
+  EXPECT_EQ(HexOf(out), "8407A00000095110019F0802010201");  // AID, version, status byte
 }
 
 // The bank application through the whole stack: identification when the card is seen, the

@@ -18,6 +18,8 @@ namespace qorx::integration {
 namespace {
 
 using test::CodeOf;
+using test::Hex;
+using test::HexOf;
 
 using Slot = TSDSVCSmartCardSlot;
 
@@ -25,11 +27,16 @@ class SlotIntegration : public testing::Test {
  protected:
   void SetUp() override { sim_.Reinsert(); }
 
+  // Polls the slot's status until pcscd reports the card in the reader.
+  static bool CardSeen(Slot& slot) {
+    return WaitFor([&] { return (slot.GetStatus(nullptr) & Slot::CardPresent) != 0; });
+  }
+
   // An open slot on the simulator's reader, connected to its card.
   std::unique_ptr<TSDSVCSmartCardSlotPCSC> Connected() {
     auto slot = std::make_unique<TSDSVCSmartCardSlotPCSC>(kReader);
     slot->Open("");
-    EXPECT_TRUE(WaitFor([&] { return (slot->GetStatus(nullptr) & Slot::CardPresent) != 0; }));
+    EXPECT_TRUE(CardSeen(*slot));
     EXPECT_EQ(slot->CardAction(Slot::ActionConnect), 1);
     EXPECT_TRUE(slot->GetStatus(nullptr) & Slot::CardConnected);
     return slot;
@@ -37,9 +44,9 @@ class SlotIntegration : public testing::Test {
 
   std::string Transmit(Slot& slot, const std::string& command) {
     TSDAPDU apdu;
-    apdu.ParseCommand(Bytes(command), true);
+    apdu.ParseCommand(Hex(command), true);
     slot.Transmit(apdu);
-    return Hex(apdu.Bytes());
+    return HexOf(apdu.Bytes());
   }
 
   uint32_t Attribute(Slot& slot, uint16_t id) {
@@ -78,7 +85,7 @@ TEST_F(SlotIntegration, OpenConnectCloseAndTheAtr) {
   auto slot = std::make_unique<TSDSVCSmartCardSlotPCSC>(kReader);
   EXPECT_EQ(slot->GetStatus(nullptr), 0);  // closed: nothing asked
   slot->Open("");
-  ASSERT_TRUE(WaitFor([&] { return (slot->GetStatus(nullptr) & Slot::CardPresent) != 0; }));
+  ASSERT_TRUE(CardSeen(*slot));
   EXPECT_EQ(slot->GetStatus(nullptr),
             Slot::SlotOpen | Slot::CardPresent | Slot::CardInReader);  // not connected yet
   EXPECT_EQ(slot->CardAction(Slot::ActionConnect), 1);
@@ -86,14 +93,14 @@ TEST_F(SlotIntegration, OpenConnectCloseAndTheAtr) {
   std::memset(&info, 0xEE, sizeof info);
   EXPECT_EQ(slot->GetStatus(&info),
             Slot::SlotOpen | Slot::CardPresent | Slot::CardInReader | Slot::CardConnected);
-  EXPECT_EQ(Hex(TSDByteArray(info.atr, info.length)), kAtrT1);
+  EXPECT_EQ(HexOf(TSDByteArray(info.atr, info.length)), kAtrT1);
   EXPECT_EQ(Attribute(*slot, Slot::AttributeProtocol), 2u);
   slot->Close();
   EXPECT_EQ(slot->Flags(), 0);
   EXPECT_EQ(CodeOf([&] { slot->CardAction(Slot::ActionConnect); }), sd::kWrongState);
   // A closed slot opens again with a fresh context.
   slot->Open("");
-  EXPECT_TRUE(WaitFor([&] { return (slot->GetStatus(nullptr) & Slot::CardPresent) != 0; }));
+  EXPECT_TRUE(CardSeen(*slot));
   EXPECT_EQ(slot->CardAction(Slot::ActionConnect), 1);
   EXPECT_EQ(Transmit(*slot, "00A4040007A000000951100100").substr(0, 4), "6F10");
 }
@@ -115,7 +122,7 @@ TEST_F(SlotIntegration, RemovalAndInsertion) {
   EXPECT_FALSE(slot->GetStatus(nullptr) & Slot::CardConnected);
 
   sim_.Insert();
-  ASSERT_TRUE(WaitFor([&] { return (slot->GetStatus(nullptr) & Slot::CardPresent) != 0; }));
+  ASSERT_TRUE(CardSeen(*slot));
   EXPECT_EQ(slot->CardAction(Slot::ActionDropConnection), 1);
   EXPECT_EQ(slot->CardAction(Slot::ActionConnect), 1);
   flags = slot->GetStatus(nullptr);
@@ -128,7 +135,7 @@ TEST_F(SlotIntegration, MuteCard) {
   sim_.Reinsert({"mute"});
   auto slot = std::make_unique<TSDSVCSmartCardSlotPCSC>(kReader);
   slot->Open("");
-  ASSERT_TRUE(WaitFor([&] { return (slot->GetStatus(nullptr) & Slot::CardPresent) != 0; }));
+  ASSERT_TRUE(CardSeen(*slot));
   EXPECT_TRUE(slot->GetStatus(nullptr) & Slot::CardMute);
   EXPECT_EQ(slot->CardAction(Slot::ActionConnect), 1);  // the failure shows in the flags
   uint16_t flags = slot->GetStatus(nullptr);
@@ -221,24 +228,16 @@ TEST_F(SlotIntegration, PcscdKilledAndRestarted) {
   auto slot = Connected();
   ASSERT_EQ(Harness("pcscd-kill"), 0);
   auto start = std::chrono::steady_clock::now();
-  std::string message;
-  uint16_t code = CodeOf([&] {
-    try {
-      slot->GetStatus(nullptr);
-    } catch (const ESDException& e) {
-      message = e.Message();
-      throw;
-    }
-  });
-  EXPECT_EQ(code, sd::kExternal);
-  EXPECT_EQ(message.compare(0, 6, "PCSC: "), 0) << message;
+  test::Raised raised = test::CatchSD([&] { slot->GetStatus(nullptr); });
+  EXPECT_EQ(raised.code, sd::kExternal);
+  EXPECT_EQ(raised.message.compare(0, 6, "PCSC: "), 0) << raised.message;
   EXPECT_NE(CodeOf([&] { Transmit(*slot, "00A4040007A000000951100100"); }), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 
   ASSERT_EQ(Harness("pcscd-start"), 0);
   slot->Close();
   slot->Open("");
-  ASSERT_TRUE(WaitFor([&] { return (slot->GetStatus(nullptr) & Slot::CardPresent) != 0; }));
+  ASSERT_TRUE(CardSeen(*slot));
   EXPECT_EQ(slot->CardAction(Slot::ActionConnect), 1);
   EXPECT_EQ(Transmit(*slot, "00A4040007A000000951100100").substr(0, 4), "6F10");
 }
