@@ -18,6 +18,11 @@ uint16_t StatusWithCount(uint8_t sw1, size_t count) {
   return static_cast<uint16_t>(sw1 << 8 | (count & 0xFF));  // 256 is written as 00
 }
 
+// Most bytes one 61xx may announce: a count byte says 1 to 256, whatever a test configured.
+size_t ChunkOf(const CardConfig& config) {
+  return std::clamp<size_t>(config.chunk, 1, 256);
+}
+
 }  // namespace
 
 void CommandTable::Set(uint8_t cla, uint8_t ins, Handler handler) {
@@ -132,14 +137,14 @@ ResponseApdu Card::TransmitT0(const CommandApdu& command) {
   pending_ = std::move(response);
   pendingOffset_ = 0;
   return ResponseApdu::Status(
-      StatusWithCount(0x61, std::min(pending_->data.size(), std::max<size_t>(config_.chunk, 1))));
+      StatusWithCount(0x61, std::min(pending_->data.size(), ChunkOf(config_))));
 }
 
 ResponseApdu Card::GetResponse(const CommandApdu& command) {
   if (!pending_) return ResponseApdu::Status(0x6985);
   if (command.kind != CommandApdu::kCase2) return ResponseApdu::Status(0x6700);
   if (command.p1 != 0 || command.p2 != 0) return ResponseApdu::Status(0x6A86);
-  const size_t chunk = std::clamp<size_t>(config_.chunk, 1, 256);
+  const size_t chunk = ChunkOf(config_);
   const size_t remaining = pending_->data.size() - pendingOffset_;
   const size_t available = std::min(remaining, chunk);
   const size_t le = static_cast<size_t>(command.le);
