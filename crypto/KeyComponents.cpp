@@ -67,11 +67,15 @@ void AddComponent(TSDByteArray& list, uint8_t tag, const TSDByteArray& value) {
   AddComponent(list, tag, value.Data(), value.Length());
 }
 
-const uint8_t* SetComponents(TSDByteArray& list, const uint8_t* bytes, int length) {
-  list = TSDByteArray(bytes, length);
-  // The whole list is checked: a lookup of tag 0 alone stops at a component with that tag.
+void CheckComponents(const TSDByteArray& list) {
+  // The whole list: a lookup of tag 0 alone would stop at a component with that tag.
   if (WalkToEnd(list) == ListEnd::kMalformed)
     QORX_RAISEF(sd::kInvalidArgument, unit::kCrypto, "Incorrect buffer format");
+}
+
+const uint8_t* SetComponents(TSDByteArray& list, const uint8_t* bytes, int length) {
+  list = TSDByteArray(bytes, length);
+  CheckComponents(list);
   return FindComponent(list, 0);
 }
 

@@ -21,6 +21,9 @@ int ComponentLength(const TSDByteArray& list, uint8_t tag);
 // Appends a component; 0xC100 when the tag is present, 0xC400 for a length outside 1-256.
 void AddComponent(TSDByteArray& list, uint8_t tag, const uint8_t* value, int length);
 void AddComponent(TSDByteArray& list, uint8_t tag, const TSDByteArray& value);
+// Raises 0xC100 "Incorrect buffer format" unless every component of the whole list lies
+// within it (a lone last byte is tolerated, as lookups ignore it). The one check of a list.
+void CheckComponents(const TSDByteArray& list);
 // Replaces the whole list, then validates it (the new bytes stay even when that raises).
 const uint8_t* SetComponents(TSDByteArray& list, const uint8_t* bytes, int length);
 

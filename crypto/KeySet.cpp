@@ -129,4 +129,28 @@ void TSDKeyNodeRef::Reset() noexcept {
   }
 }
 
+// ---- TSDScratchKey ----------------------------------------------------------------------------
+
+TSDScratchKey::TSDScratchKey(TSDSVCKeySet& keySet, uint8_t type, uint16_t keyLength)
+    : node_(nullptr) {
+  static constexpr uint8_t kNoIdentifier[kKeyIdentifierLength] = {};
+  node_ = keySet.CreateKey(kNoIdentifier, type, keyLength, kKeyHidden);
+}
+
+TSDScratchKey::~TSDScratchKey() {
+  if (node_ == nullptr) return;
+  try {
+    node_->Retire();
+  } catch (...) {
+    // The material could not be dropped (no memory); it is wiped when the node goes below.
+  }
+  try {
+    // Ours, then the key set's: the second takes the node out of the list and destroys it.
+    node_->Release();
+    node_->Release();
+  } catch (...) {
+    // Removal from the list only shrinks it; nothing is left to do when even that fails.
+  }
+}
+
 }  // namespace qorx

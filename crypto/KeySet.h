@@ -157,4 +157,22 @@ class TSDKeyNodeRef {
   TSDKeyNode* node_ = nullptr;
 };
 
+// A hidden key made for one operation (a card's or a CA's public key while a block is
+// enciphered or a signature checked). Going out of scope destroys it rather than only giving
+// back the caller's reference: the key set's own reference would otherwise keep one more key
+// per operation alive until the key set closes.
+class TSDScratchKey {
+ public:
+  // CreateKey(16 zero bytes, type, keyLength, hidden) in `keySet`.
+  TSDScratchKey(TSDSVCKeySet& keySet, uint8_t type, uint16_t keyLength);
+  TSDScratchKey(const TSDScratchKey&) = delete;
+  TSDScratchKey& operator=(const TSDScratchKey&) = delete;
+  ~TSDScratchKey();
+  TSDKeyNode* Get() const noexcept { return node_; }
+  TSDKeyNode* operator->() const noexcept { return node_; }
+
+ private:
+  TSDKeyNode* node_;
+};
+
 }  // namespace qorx

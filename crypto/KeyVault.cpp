@@ -266,7 +266,7 @@ void TSDKeyVaultKeyNode::Import(int, uint8_t format, const uint8_t* data, int le
     QORX_RAISEF(sd::kMalformed, kUnit, "key type must be %02XX", static_cast<unsigned>(type_));
 
   TSDByteArray list(data, length);
-  FindComponent(list, 0);  // the whole list must be well formed ("Incorrect buffer format")
+  CheckComponents(list);
   if (type_ == keytype::kSecret) {
     int componentLength = 0;
     FindComponent(list, keytag::kSecretKey, &componentLength);
@@ -297,7 +297,7 @@ int TSDKeyVaultKeyNode::ExportPublic(uint8_t format, uint8_t* buffer, int* size)
     AddComponent(output, keytag::kPublicModulus, modulus, modulusLength);
     AddComponent(output, keytag::kPublicExponent, exponent, exponentLength);
   } else {
-    FindComponent(material_, 0);
+    CheckComponents(material_);
     output = material_;
   }
   return CopyOut(output, buffer, size);

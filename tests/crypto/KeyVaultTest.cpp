@@ -489,6 +489,8 @@ TEST_F(KeyVaultTest, FailuresRaiseTheirCodeAndMessage) {
   const Bytes blob17(17, 0x80);
   const Bytes blobA1 = FromHex("A110 00112233445566778899AABBCCDDEEFF");
   const Bytes blobBroken = FromHex("8010 00112233445566778899AABBCCDDEEFF A005 01");
+  // A lookup of tag 00 stops at the 00 component and would not see the broken one after it.
+  const Bytes blobAfterZero = FromHex("8010 00112233445566778899AABBCCDDEEFF 0001 00 A005 01");
   const Bytes blobShort = FromHex("8008 0011223344556677 A006 010203040506");
   const std::array<uint8_t, 16> unknown = Id(99);
   constexpr const char* kVault = "KeySetKeyVault";
@@ -512,6 +514,8 @@ TEST_F(KeyVaultTest, FailuresRaiseTheirCodeAndMessage) {
        "key type must be 80X", kVault},
       {"import broken", [&] { secret->Import(0, 1, blobBroken.data(), 21); }, 0xC100,
        "Incorrect buffer format", "Crypto"},
+      {"import broken after tag 00", [&] { secret->Import(0, 1, blobAfterZero.data(), 24); },
+       0xC100, "Incorrect buffer format", "Crypto"},
       {"import component", [&] { secret->Import(0, 1, blobShort.data(), 18); }, 0xC400,
        "key component must be at least 16 bytes", kVault},
       {"export format", [&] { secret->Export(0, 3, b, &size); }, 0xC100,
