@@ -78,8 +78,9 @@ TQorTerminalAppletService::~TQorTerminalAppletService() {
 void TQorTerminalAppletService::ResetCardState() {
   versionRelease_ = 0;
   applicationState_ = StateNoCard;
-  // The card (or its connection) is gone, and with it any transaction on it.
-  inTransaction_ = false;
+  // A transaction still held (a secure channel left open, a reader closing) is ended, not
+  // just forgotten: pcsc-lite would keep other clients off the card while the handle lives.
+  EndTransaction();
   certificate_.SetLength(0);
   cardPublicKey_.SetLength(0);
   cachedSecretCode_.SetLength(0);
@@ -199,11 +200,6 @@ uint8_t TQorTerminalAppletService::GetApplicationStatus() {
     if (data.IsEmpty()) QORX_RAISEF(sd::kMalformed, kUnit, "APDU GET_FCI returned no data");
     return data.ByteAt(data.Length() - 1);
   });
-}
-
-void TQorTerminalAppletService::VerifyCachedSecretCode() {
-  // Replaced by the secret-code operations; without them a verified state cannot be reached.
-  QORX_RAISEF(sd::kInvalidArgument, kUnit, "secret code verification not available");
 }
 
 void TQorTerminalAppletService::ReaderOpened() {
