@@ -140,7 +140,7 @@ TEST(CardSimCard, Controls) {
 // The exchange files that the integration tests play through pcscd, played here straight
 // into the card: the files and the card agree before any reader is involved.
 TEST(CardSimCard, ExchangeFiles) {
-  for (const char* fileName : {"bank-card.apdu", "bank-card-t0.apdu"}) {
+  for (const char* fileName : {"bank-card.apdu", "bank-card-t0.apdu", "bank-application.apdu"}) {
     SCOPED_TRACE(fileName);
     ExchangeFile file = ExchangeFile::Load(std::string(QORX_INTEGRATION_DATA) + "/" + fileName);
     ASSERT_FALSE(file.exchanges.empty());
@@ -527,6 +527,19 @@ TEST_F(CardSimProcess, RemoveInsertAndReconfigure) {
   EXPECT_EQ(Control("").substr(0, 5), "error");
   EXPECT_EQ(Control("quit"), "ok");
   loop_.join();  // quit ends the loop
+}
+
+// A certificate option is a long line: 804 bytes in hexadecimal arrive whole and are served.
+TEST_F(CardSimProcess, LongControlLines) {
+  std::string element = "30820320" + std::string(1600, 'A');
+  EXPECT_EQ(Control("certificate " + element), "ok");
+  ASSERT_TRUE(reader_.Accept());
+  reader_.Exchange("01", false);
+  reader_.Exchange("00A4040007A000000951100100");
+  EXPECT_EQ(reader_.Exchange("900C032404"), "AAAA9000");  // the file ends after two
+  EXPECT_EQ(Control("certificate " + std::string(kMaxControlLine, 'A')),
+            "error command line too long");
+  EXPECT_EQ(Control("certificate off"), "ok");
 }
 
 TEST_F(CardSimProcess, RemovalWithoutAReaderPolling) {

@@ -9,6 +9,7 @@ namespace {
 const Bytes kBankAid(std::begin(kApplicationAid), std::end(kApplicationAid));
 
 ResponseApdu Select(const CommandApdu& command, Card& card) {
+  card.Session() = BankSession{};  // whatever is selected, the PIN has to be verified again
   if (command.p1 != 0x04) return ResponseApdu::Status(0x6A86);  // by name only
   if (command.kind == CommandApdu::kCase1 || command.kind == CommandApdu::kCase2) {
     return ResponseApdu::Status(0x6700);
@@ -40,6 +41,10 @@ ResponseApdu GetFci(const CommandApdu& command, Card& card) {
 }
 
 }  // namespace
+
+const Bytes& BankAid() {
+  return kBankAid;
+}
 
 Bytes Tlv(uint16_t tag, const Bytes& value) {
   Bytes out;
@@ -77,6 +82,7 @@ std::optional<Bytes> FindApplication(const CardConfig& config, const Bytes& aid)
 void InstallApplets(CommandTable& table) {
   table.Set(0x00, 0xA4, Select);
   table.Set(0x80, 0xF2, GetFci);
+  InstallBankCommands(table);
 }
 
 }  // namespace qorx::cardsim

@@ -29,18 +29,64 @@ void CommandTable::Set(uint8_t cla, uint8_t ins, Handler handler) {
   handlers_[static_cast<uint16_t>(cla << 8 | ins)] = std::move(handler);
 }
 
+void CommandTable::SetClass(uint8_t cla, Handler handler) {
+  classHandlers_[cla] = std::move(handler);
+}
+
 const Handler* CommandTable::Find(uint8_t cla, uint8_t ins) const {
   auto it = handlers_.find(static_cast<uint16_t>(cla << 8 | ins));
-  return it == handlers_.end() ? nullptr : &it->second;
+  if (it != handlers_.end()) return &it->second;
+  auto all = classHandlers_.find(cla);
+  return all == classHandlers_.end() ? nullptr : &all->second;
 }
 
 bool CommandTable::KnowsClass(uint8_t cla) const {
   auto it = handlers_.lower_bound(static_cast<uint16_t>(cla << 8));
-  return it != handlers_.end() && (it->first >> 8) == cla;
+  return (it != handlers_.end() && (it->first >> 8) == cla) || classHandlers_.count(cla) > 0;
 }
 
 Card::Card(CardConfig config) : config_(std::move(config)) {
   InstallApplets(commands_);
+  RestoreCardData();
+}
+
+void Card::RestorePin() {
+  data_.pin = config_.pin;
+}
+
+void Card::RestoreTries() {
+  data_.triesLeft = config_.tries;
+}
+
+void Card::RestoreCardData() {
+  RestorePin();
+  RestoreTries();
+  data_.sequenceCounter = 0;
+}
+
+const CardProfile* Card::Profile() {
+  if (config_.profile) return config_.profile.get();
+  if (!defaultProfile_) {
+    std::string error;
+    defaultProfile_ = CardProfile::Load("default", &error);
+    if (!defaultProfile_) Log("# no card profile: " + error);
+  }
+  return defaultProfile_.get();
+}
+
+Bytes Card::CertificateFile() {
+  const Bytes* der = nullptr;
+  if (config_.certificate) {
+    der = &*config_.certificate;
+  } else if (const CardProfile* profile = Profile()) {
+    der = &profile->Certificate();
+  }
+  const size_t size = der ? der->size() : 0;
+  Bytes file(2 + size);
+  file[0] = static_cast<uint8_t>(size >> 8);
+  file[1] = static_cast<uint8_t>(size & 0xFF);
+  if (der) std::copy(der->begin(), der->end(), file.begin() + 2);
+  return file;
 }
 
 uint64_t Card::CommandCount(uint8_t ins) const {
@@ -60,6 +106,7 @@ void Card::ResetToUnpowered() {
 
 void Card::ResetSession() {
   selected_.clear();
+  session_ = BankSession{};
   pending_.reset();
   pendingOffset_ = 0;
 }

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -22,11 +24,28 @@ using Handler = std::function<ResponseApdu(const CommandApdu&, Card&)>;
 class CommandTable {
  public:
   void Set(uint8_t cla, uint8_t ins, Handler handler);
+  // Answers every instruction of the class that has no row of its own.
+  void SetClass(uint8_t cla, Handler handler);
   const Handler* Find(uint8_t cla, uint8_t ins) const;
   bool KnowsClass(uint8_t cla) const;
 
  private:
   std::map<uint16_t, Handler> handlers_;
+  std::map<uint8_t, Handler> classHandlers_;
+};
+
+// The bank application's data on the card: it outlives SELECT, reset and removal.
+struct BankCardData {
+  std::string pin;
+  unsigned triesLeft = 0;
+  uint16_t sequenceCounter = 0;  // of INITIALIZE UPDATE
+};
+
+// What the bank application forgets at every SELECT, reset and power loss.
+struct BankSession {
+  std::optional<std::array<uint8_t, 8>> challenge;  // good for one VERIFY or CHANGE PIN
+  bool verified = false;
+  bool scriptSession = false;  // INITIALIZE UPDATE opened it
 };
 
 // The simulated card behind the reader driver: power and ATR, the T=0 transmission rules
@@ -50,6 +69,23 @@ class Card {
   // Session state, lost at every power-up and reset.
   const Bytes& Selected() const { return selected_; }
   void Select(const Bytes& aid) { selected_ = aid; }
+  BankSession& Session() { return session_; }
+
+  BankCardData& Data() { return data_; }
+  const BankCardData& Data() const { return data_; }
+  // Card data back to the configured starting values.
+  void RestorePin();
+  void RestoreTries();
+  void RestoreCardData();
+
+  // The configured profile, else the default one; null (with the reason logged) when it
+  // cannot be read.
+  const CardProfile* Profile();
+  // The certificate file: two header bytes, then the certificate DER.
+  Bytes CertificateFile();
+
+  // A line for the simulator's log.
+  void Note(const std::string& line) const { Log(line); }
 
   uint64_t CommandCount() const { return commandCount_; }
   uint64_t CommandCount(uint8_t ins) const;
@@ -72,6 +108,9 @@ class Card {
   CommandTable commands_;
   bool powered_ = false;
   Bytes selected_;
+  BankSession session_;
+  BankCardData data_;
+  std::shared_ptr<const CardProfile> defaultProfile_;
   // T=0: response data (and final status word) waiting for GET RESPONSE.
   std::optional<ResponseApdu> pending_;
   size_t pendingOffset_ = 0;

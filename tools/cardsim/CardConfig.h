@@ -1,10 +1,12 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "tools/cardsim/CardProfile.h"
 #include "tools/cardsim/Hex.h"
 
 namespace qorx::cardsim {
@@ -39,6 +41,14 @@ struct CardConfig {
   std::vector<CannedResponse> canned;
   size_t chunk = 256;        // most bytes a T=0 61xx announces (1..256)
   bool logControls = false;  // also log power, reset and ATR requests
+
+  // The bank application's card data. The card keeps its own PIN and try counter from these
+  // (Card::RestorePin, Card::RestoreTries) and changes them as a real card would.
+  std::shared_ptr<const CardProfile> profile;  // null: the "default" profile
+  std::optional<Bytes> certificate;            // served instead of the profile's certificate
+  std::string pin = "1234";                    // starting PIN
+  unsigned tries = 3;                          // starting and highest PIN try counter
+  bool challengeZero = false;                  // byte 3 of every challenge is 00
 
   // The ATR this card answers with.
   Bytes Atr() const;

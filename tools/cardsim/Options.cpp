@@ -22,7 +22,8 @@ const OptionInfo kOptions[] = {
     {"mute", Arity::kFlag},         {"select-fail", Arity::kFlag}, {"select-warning", Arity::kFlag},
     {"version", Arity::kValue},     {"app-status", Arity::kValue}, {"bank-fci", Arity::kValue},
     {"app", Arity::kValue},         {"respond", Arity::kValue},    {"chunk", Arity::kValue},
-    {"log-controls", Arity::kFlag},
+    {"log-controls", Arity::kFlag}, {"profile", Arity::kValue},    {"certificate", Arity::kValue},
+    {"pin", Arity::kValue},         {"tries", Arity::kValue},      {"challenge-zero", Arity::kFlag},
 };
 
 const OptionInfo* FindOption(const std::string& name) {
@@ -150,6 +151,31 @@ bool ApplyCardOption(CardConfig& config, const std::string& name, const std::str
     unsigned long n;
     if (!ParseNumber(value, 1, 256, &n)) return Fail(error, bad);
     config.chunk = n;
+  } else if (name == "profile") {
+    std::string why;
+    std::shared_ptr<const CardProfile> profile = CardProfile::Load(value, &why);
+    if (!profile) return Fail(error, "cannot use profile '" + value + "': " + why);
+    config.profile = std::move(profile);
+  } else if (name == "certificate") {
+    if (value == "off") {
+      config.certificate.reset();
+    } else {
+      // The read command addresses the file's 64 KiB; its first two bytes are the header.
+      if (!ParseHex(value, &bytes) || bytes.size() > 0xFFFF - 2) return Fail(error, bad);
+      config.certificate = bytes;
+    }
+  } else if (name == "pin") {
+    // What the card's PIN block can carry, and text a control line can hold.
+    if (value.empty() || value.size() > 15 || value.find_first_of(" \t") != std::string::npos) {
+      return Fail(error, bad);
+    }
+    config.pin = value;
+  } else if (name == "tries") {
+    unsigned long n;
+    if (!ParseNumber(value, 0, 15, &n)) return Fail(error, bad);  // 63Cx has one digit
+    config.tries = static_cast<unsigned>(n);
+  } else if (name == "challenge-zero") {
+    if (!ParseFlag(value, hasValue, &config.challengeZero)) return Fail(error, bad);
   } else {
     return Fail(error, name + " cannot be changed while running");
   }
@@ -268,8 +294,35 @@ Card (also accepted as control commands, "name value"):
   --chunk N            T=0: most bytes announced per 61xx (256)
   --log-controls[=off] also log power, reset and ATR requests
 
-Control commands: insert, remove, status, count [INS], reset-counts, defaults, quit,
-and every card option above.
+Bank application (the card profile holds the certificate and the card's private key):
+  --profile NAME|PATH  card profile: PATH.der (certificate) and PATH.key (private key, PEM);
+                       a bare NAME is looked up in $QORX_CARDSIM_PROFILES, else in
+                       )" QORX_CARDSIM_PROFILE_DIR R"( (default: "default")
+  --certificate HEX|off  serve these bytes as the certificate instead of the profile's
+  --pin TEXT           starting PIN, 1 to 15 characters (1234)
+  --tries N            starting and highest PIN try counter, 0 to 15 (3)
+  --challenge-zero[=off]  byte 3 of every GET CHALLENGE answer is 00
+The PIN and the try counter are the card's: SELECT, reset and removal keep them; setting
+pin or tries (and defaults) puts them back to the configured values. Commands:
+  90 0C P1 P2 Le   read the certificate file (two header bytes, then the DER) at P1 P2;
+                   6B00 at or past its end
+  00 84 00 00 08   GET CHALLENGE: 8 random bytes, good for one VERIFY or CHANGE PIN
+  00 20 00 08      VERIFY, 128-byte block enciphered with the card's public key:
+                   00 02 challenge (00 as FF) FF.. 00 PIN; 63Cx wrong PIN, 6983 blocked,
+                   6A80 stale challenge or bad block (no try lost)
+  80 24 02 08      CHANGE PIN, same block with the new PIN; 6982 unless verified
+  80 CA 9F 17      GET DATA: 9F17 01 <tries left>; other tags 6A88
+  00 88 00 00      INTERNAL AUTHENTICATE: PKCS #1 v1.5 signature of the data; 6982 unless
+                   verified
+  80 50 kv 00      INITIALIZE UPDATE: 28 bytes (diversification data, key information,
+                   sequence counter, card challenge, cryptogram); opens a script session
+  84 xx            issuer script commands: logged, 9000 in a script session, else 6985
+All need the bank application selected (6985). SELECT, reset and power loss end the
+verification, the challenge and the script session. --respond answers come first: they
+make any of these commands (a script command, say) fail as a test wants.
+
+Control commands: insert, remove, status, count [INS], reset-counts, defaults (back to the
+start options, PIN and try counter included), quit, and every card option above.
 )";
 }
 

@@ -39,6 +39,12 @@ bool Simulator::Start(std::string* error) {
     }
     ownsLog_ = true;
   }
+  if (!options_.card.profile) {
+    // Read once here, so that a missing default profile stops the start with its reason.
+    options_.card.profile = CardProfile::Load("default", error);
+    if (!options_.card.profile) return false;
+    card_.Config().profile = options_.card.profile;
+  }
   if (!options_.control.empty() && !control_.Listen(options_.control, error)) return false;
   nextAttempt_ = Clock::now();
   return true;
@@ -156,7 +162,8 @@ std::string Simulator::Execute(const std::string& line) {
         << " powered=" << card_.Powered()
         << " protocol=" << (card_.Config().protocol == Protocol::kT0 ? "t0" : "t1")
         << " mute=" << card_.Config().mute << " commands=" << card_.CommandCount()
-        << " powerups=" << card_.PowerUps();
+        << " powerups=" << card_.PowerUps() << " tries=" << card_.Data().triesLeft
+        << " verified=" << card_.Session().verified;
     return out.str();
   }
   if (name == "count") {
@@ -171,6 +178,7 @@ std::string Simulator::Execute(const std::string& line) {
   }
   if (name == "defaults") {
     card_.Config() = options_.card;
+    card_.RestoreCardData();
     return "ok";
   }
   if (name == "quit") {
@@ -182,7 +190,9 @@ std::string Simulator::Execute(const std::string& line) {
   if (!ApplyCardOption(card_.Config(), name, value, !value.empty(), &error)) {
     return "error " + error;
   }
-  Log("# " + line);
+  if (name == "pin") card_.RestorePin();
+  if (name == "tries") card_.RestoreTries();
+  Log("# " + (line.size() > 200 ? line.substr(0, 200) + "..." : line));
   return "ok";
 }
 

@@ -156,14 +156,20 @@ void ControlServer::ServeOne(const std::function<std::string(const std::string&)
   if (client < 0) return;
   SetTimeouts(client, 2);
   std::string line;
-  char c;
-  while (line.size() < 4096) {
-    ssize_t n = recv(client, &c, 1, 0);
+  char buffer[4096];
+  bool complete = false;
+  // A certificate option carries up to 64 KiB in hexadecimal. A client sends one line and
+  // waits, so whatever arrives after the newline is not there to be lost.
+  while (!complete && line.size() <= kMaxControlLine) {
+    ssize_t n = recv(client, buffer, sizeof buffer, 0);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0 || c == '\n') break;
-    line.push_back(c);
+    if (n <= 0) break;
+    const char* end = static_cast<const char*>(memchr(buffer, '\n', static_cast<size_t>(n)));
+    complete = end != nullptr;
+    line.append(buffer, complete ? static_cast<size_t>(end - buffer) : static_cast<size_t>(n));
   }
-  std::string reply = handler(line) + "\n";
+  std::string reply = line.size() > kMaxControlLine ? "error command line too long" : handler(line);
+  reply += "\n";
   WriteAll(client, reinterpret_cast<const uint8_t*>(reply.data()), reply.size());
   close(client);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -29,6 +30,9 @@ class ReaderLink {
  private:
   int fd_ = -1;
 };
+
+// Longest control command: room for a 64 KiB certificate in hexadecimal.
+constexpr size_t kMaxControlLine = 140 * 1024;
 
 // A Unix stream socket taking one-line commands and answering each with one line.
 class ControlServer {
