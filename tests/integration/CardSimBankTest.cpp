@@ -369,8 +369,9 @@ TEST(CardSimProfiles, LoadingAndControl) {
   EXPECT_EQ(sim.Execute("pin 1234567890123456").substr(0, 5), "error");
   EXPECT_EQ(sim.Execute("tries 16").substr(0, 5), "error");
   EXPECT_EQ(sim.Execute("certificate 30Z").substr(0, 5), "error");
+  EXPECT_NE(sim.Execute("status").find("profile=expired"), std::string::npos);
   EXPECT_EQ(sim.Execute("defaults"), "ok");
-  EXPECT_NE(sim.Execute("status").find("tries=5"), std::string::npos);
+  EXPECT_NE(sim.Execute("status").find("tries=5 verified=0 profile=default"), std::string::npos);
 }
 
 }  // namespace

@@ -321,8 +321,9 @@ All need the bank application selected (6985). SELECT, reset and power loss end 
 verification, the challenge and the script session. --respond answers come first: they
 make any of these commands (a script command, say) fail as a test wants.
 
-Control commands: insert, remove, status, count [INS], reset-counts, defaults (back to the
-start options, PIN and try counter included), quit, and every card option above.
+Control commands: insert, remove, status (also tries= verified= profile=), count [INS],
+reset-counts, defaults (back to the start options, PIN and try counter included), quit, and
+every card option above.
 )";
 }
 

@@ -163,7 +163,8 @@ std::string Simulator::Execute(const std::string& line) {
         << " protocol=" << (card_.Config().protocol == Protocol::kT0 ? "t0" : "t1")
         << " mute=" << card_.Config().mute << " commands=" << card_.CommandCount()
         << " powerups=" << card_.PowerUps() << " tries=" << card_.Data().triesLeft
-        << " verified=" << card_.Session().verified;
+        << " verified=" << card_.Session().verified
+        << " profile=" << (card_.Profile() ? card_.Profile()->Name() : "-");
     return out.str();
   }
   if (name == "count") {
