@@ -162,9 +162,9 @@ cp "$CARDS/default.der" "$CARDS/tampered.der"
 size=$(stat -c %s "$CARDS/tampered.der")
 offset=$((size - 64))  # the signature value is the last 128 bytes
 byte=$(od -An -tu1 -j "$offset" -N1 "$CARDS/tampered.der" | tr -d ' ')
-printf "$(printf '\\%03o' $((byte ^ 0xFF)))" |
+printf '%b' "\\$(printf '%03o' $((byte ^ 0xFF)))" |
   dd of="$CARDS/tampered.der" bs=1 seek="$offset" conv=notrunc status=none
-grep '^default ' "$cards_table" | sed 's/^default ca0/tampered ca0/' >>"$cards_table"
+printf 'tampered ca0 4000123456789010 01 2020-01-01 2049-12-31\n' >>"$cards_table"
 mv "$cards_table" "$CARDS/cards.txt"
 
 echo "wrote $manifest, $CA_DIR/ca{0..4}.der, $DATA/ca{0..4}.key, $DATA/rogue-ca.{key,der}"
