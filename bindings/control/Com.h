@@ -115,6 +115,10 @@ extern const IID IID_IClassFactory;
 struct VARIANT;
 class IUnknown;
 class IDispatch;
+struct VariantRecord {
+  void* pvRecord;
+  void* pRecInfo;
+};
 struct VARIANT {
   VARTYPE vt;
   uint16_t wReserved1;
@@ -135,10 +139,7 @@ struct VARIANT {
     BSTR* pbstrVal;
     VARIANT* pvarVal;
     void* byref;
-    struct {
-      void* pvRecord;
-      void* pRecInfo;
-    } record;
+    VariantRecord record;  // sizes the union as on Windows
   };
 };
 using VARIANTARG = VARIANT;
