@@ -92,6 +92,9 @@ int32_t TQorTerminalAppletService::GetCardStatus() {
 }
 
 void TQorTerminalAppletService::BeginTransaction() {
+  // pcsc-lite counts the begins of one handle and frees the card after as many ends: the
+  // transaction a secure-channel start left open is the one the next operation ends.
+  if (inTransaction_) return;
   // The result is not examined: a card without transaction support still gets its commands.
   Slot()->CardAction(TSDSVCSmartCardSlot::ActionBeginTransaction);
   inTransaction_ = true;
