@@ -584,11 +584,11 @@ void TSDSVCKeySetKeyVault::SeedRandom() {
   const int64_t now = static_cast<int64_t>(std::time(nullptr));
   RAND_seed(&now, sizeof now);
   if (g_seeded.load()) return;
-  // Once per process: how often the clock can be read before its second turns over.
-  uint32_t spins = 1;
-  while (static_cast<int64_t>(std::time(nullptr)) == now) ++spins;
-  RAND_seed(&now, sizeof now);
-  RAND_seed(&spins, sizeof spins);
+  // Once per process, a reading of the fine clock as well. libcrypto seeds itself from the
+  // operating system; this adds to it and must never make the first call wait.
+  timespec fine{};
+  clock_gettime(CLOCK_MONOTONIC, &fine);
+  RAND_seed(&fine, sizeof fine);
   g_seeded.store(true);
 }
 

@@ -60,8 +60,8 @@ class TSDSVCKeySetKeyVault : public TSDSVCKeySet {
   // Returns the libcrypto result (positive); 0xC000 "RAND_bytes" when it fails.
   int GenerateRandom(uint8_t* buffer, int length) override;
 
-  // Mixes the time into libcrypto's generator; the first call in a process also mixes in how
-  // long the clock takes to reach its next second.
+  // Mixes the time into libcrypto's generator; the first call in a process also mixes in one
+  // reading of the monotonic clock (nanoseconds). It never waits.
   static void SeedRandom();
 };
 
