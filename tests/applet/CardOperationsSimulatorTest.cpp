@@ -266,7 +266,11 @@ TEST_F(CardOperations, ThousandAuthenticationsKeepKeysAndMemoryFlat) {
     if (i == 99) before = ResidentKiB();
   }
   EXPECT_EQ(service_.KeySet().NodeCount(), keys);
+#ifndef __SANITIZE_ADDRESS__  // its quarantine keeps freed memory; its leak check runs instead
   EXPECT_LT(ResidentKiB() - before, 1024) << "KiB grown over 900 authentications";
+#else
+  (void)before;
+#endif
 }
 
 // ---- Secret code -------------------------------------------------------------------------
