@@ -29,6 +29,9 @@ class ReadersAndCardTest {
     k = new KestrelRecorder();
     k.NativeClose(); // whatever an earlier test left open
     Harness.reinsert();
+    // A file that cannot be opened stores the error (785, detail 0, empty message), so every
+    // test starts from a record whose values it knows.
+    assertEquals(785, k.NativeHashFile("/nonexistent/file"));
     k.take();
   }
 
@@ -37,10 +40,12 @@ class ReadersAndCardTest {
     k.NativeClose();
   }
 
-  /** What ReportStatus adds after a call: the message ("" after success) and the detail. */
-  List<String> errorCallbacks(String message) {
-    return List.of("setSCardError(\"" + message + "\")", "setWSCardError(" + k.wSCardError + ")");
-  }
+  /**
+   * What ReportStatus adds after a call: the stored message ("" after success) and detail. A
+   * failure that is not stored (any status but 256 and the framework codes) leaves both as the
+   * test began: the empty message and detail 0.
+   */
+  static final List<String> ERROR_CALLBACKS = List.of("setSCardError(\"\")", "setWSCardError(0)");
 
   static List<String> concat(List<String> a, List<String> b) {
     List<String> all = new ArrayList<>(a);
@@ -53,7 +58,7 @@ class ReadersAndCardTest {
     assertEquals(0, k.NativeGetReaderCount());
     assertTrue(k.readerCount >= 1, "readers: " + k.readerCount);
     assertEquals(
-        concat(List.of("setReaderCount(" + k.readerCount + ")"), errorCallbacks("")), k.take());
+        concat(List.of("setReaderCount(" + k.readerCount + ")"), ERROR_CALLBACKS), k.take());
     List<String> names = new ArrayList<>();
     for (int i = 0; i < k.readerCount; i++) {
       assertEquals(0, k.GetReaderName(i));
@@ -64,7 +69,7 @@ class ReadersAndCardTest {
 
     for (int index : new int[] {k.readerCount, -1}) {
       assertEquals(2306, k.GetReaderName(index));
-      assertEquals(errorCallbacks(k.sCardError), k.take(), "only the error callbacks run");
+      assertEquals(ERROR_CALLBACKS, k.take(), "only the error callbacks run");
     }
   }
 
@@ -75,11 +80,11 @@ class ReadersAndCardTest {
       assertEquals(READER, k.activeReader);
       assertTrue(k.active);
       assertEquals(concat(List.of("setActiveReader(\"" + READER + "\")", "setActive(true)"),
-                       errorCallbacks("")),
+                       ERROR_CALLBACKS),
           k.take());
       assertEquals(0, k.NativeClose());
       assertFalse(k.active);
-      assertEquals(concat(List.of("setActive(false)"), errorCallbacks("")), k.take());
+      assertEquals(concat(List.of("setActive(false)"), ERROR_CALLBACKS), k.take());
     }
   }
 
@@ -87,14 +92,14 @@ class ReadersAndCardTest {
   void openTwiceCloseTwiceAndNoReader() {
     assertEquals(2562, k.CardDetect(), "no reader open");
     assertEquals(
-        concat(List.of("setCardATR(\"\")", "setCardStatus(0)"), errorCallbacks(k.sCardError)),
+        concat(List.of("setCardATR(\"\")", "setCardStatus(0)"), ERROR_CALLBACKS),
         k.take());
 
     assertEquals(0, k.NativeOpen(READER));
     k.take();
     assertEquals(2560, k.NativeOpen("Virtual PCD 00 01"));
     assertEquals(
-        errorCallbacks(k.sCardError), k.take(), "setActiveReader and setActive not called");
+        ERROR_CALLBACKS, k.take(), "setActiveReader and setActive not called");
     assertEquals(READER, k.activeReader);
     assertEquals(0, k.CardDetect(), "the first reader stays open");
     assertEquals(1026, k.cardStatus);
@@ -113,7 +118,7 @@ class ReadersAndCardTest {
     assertEquals(ATR_T1, k.cardATR);
     assertEquals(concat(List.of("setCardATR(\"\")", "setCardStatus(0)", "setCardStatus(1026)",
                             "setCardATR(\"" + ATR_T1 + "\")"),
-                     errorCallbacks("")),
+                     ERROR_CALLBACKS),
         k.take());
   }
 
@@ -133,7 +138,7 @@ class ReadersAndCardTest {
     detectUntil(1028);
     assertEquals("", k.cardATR);
     assertEquals(concat(List.of("setCardATR(\"\")", "setCardStatus(0)", "setCardStatus(1028)"),
-                     errorCallbacks("")),
+                     ERROR_CALLBACKS),
         k.take(), "setCardATR once, with the empty text");
 
     Harness.reinsert("t0");
@@ -145,7 +150,7 @@ class ReadersAndCardTest {
     detectUntil(1028);
     assertEquals("", k.cardATR);
     assertEquals(concat(List.of("setCardATR(\"\")", "setCardStatus(0)", "setCardStatus(1028)"),
-                     errorCallbacks("")),
+                     ERROR_CALLBACKS),
         k.take());
 
     Harness.reinsert();
@@ -174,12 +179,16 @@ class ReadersAndCardTest {
     assertEquals(0, k.NativeOpen(null));
     k.take();
     assertEquals(50432, k.CardDetect());
-    assertEquals(50432, k.wSCardError);
-    assertTrue(k.sCardError.matches("TLV\\(\\d+\\) : "), k.sCardError);
+    List<String> calls = k.take();
+    assertEquals(List.of("setCardATR(\"\")", "setCardStatus(0)"), calls.subList(0, 2));
+    assertTrue(calls.get(2).matches("setSCardError\\(\"TLV\\(\\d+\\) : \"\\)"), calls.get(2));
+    assertEquals("setWSCardError(50432)", calls.get(3));
+    assertEquals(4, calls.size());
     // A later success still shows the stored detail, with an empty message.
     assertEquals(0, k.CardDetect());
-    assertEquals("", k.sCardError);
-    assertEquals(50432, k.wSCardError);
+    calls = k.take();
+    assertEquals(List.of("setSCardError(\"\")", "setWSCardError(50432)"),
+        calls.subList(calls.size() - 2, calls.size()));
   }
 
   @Test
