@@ -33,8 +33,8 @@ class NoPcscTest {
     assertEquals(2561, k.NativeClose());
     k.take();
     assertEquals(0, k.NativeGetReaderCount());
-    assertEquals(List.of("setReaderCount(0)", "setSCardError(\"\")",
-                     "setWSCardError(" + k.wSCardError + ")"),
+    // Nothing was stored in this JVM yet (0x0A01 is not a framework failure): detail 0.
+    assertEquals(List.of("setReaderCount(0)", "setSCardError(\"\")", "setWSCardError(0)"),
         k.take());
     assertEquals("", k.sCardError);
   }
