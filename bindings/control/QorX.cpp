@@ -280,7 +280,8 @@ HRESULT CQorX::get_lCardStatus(LONG* pVal) {
 
 HRESULT CQorX::get_sCardATR(BSTR* pVal) {
   if (pVal == nullptr) return E_POINTER;
-  SysFreeString(*pVal);
+  // An [out] value holds nothing of ours on entry (a caller may pass it uninitialised), so it
+  // is overwritten, never freed.
   *pVal = nullptr;
   try {
     CardInfo info;
@@ -302,8 +303,7 @@ HRESULT CQorX::get_wSCardError(LONG* pVal) {
 
 HRESULT CQorX::get_sSCardError(BSTR* pVal) {
   if (pVal == nullptr) return E_POINTER;
-  SysFreeString(*pVal);
-  *pVal = nullptr;
+  *pVal = nullptr;  // overwritten, never freed: see sCardATR
   int32_t length = 0;
   if (CopyLastErrorMessage(lastError_, nullptr, &length) != aps::kSuccess) return S_OK;
   try {

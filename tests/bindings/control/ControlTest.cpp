@@ -224,6 +224,16 @@ TEST_F(ControlTest, MembersSitInSlotsSevenToFortySixInTableOrder) {
   EXPECT_EQ(Utf16ToUtf8(text, SysStringLen(text)).CStr(), c().Text(u"sVersion"));
   SysFreeString(text);
   EXPECT_EQ(c().Slot<GetLong>(14)(c().Dispatch(), nullptr), E_POINTER);  // Close
+
+  // An [out] BSTR may come uninitialised: the getters overwrite it and never free it (freeing
+  // this stack address would crash, or be reported by the sanitizer).
+  OLECHAR notABstr[4] = {u'x', u'y', 0, 0};
+  for (int slot : {8, 10}) {  // sCardATR, sSCardError
+    text = notABstr + 2;
+    EXPECT_EQ(c().Slot<GetText>(slot)(c().Dispatch(), &text), S_OK);
+    EXPECT_NE(text, notABstr + 2);
+    SysFreeString(text);
+  }
 }
 
 TEST_F(ControlTest, NamesAndInvokeFailuresAsOleAutomationAnswersThem) {
