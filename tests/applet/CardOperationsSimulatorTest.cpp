@@ -22,6 +22,7 @@
 #include "core/Wipe.h"
 #include "tests/applet/PkiData.h"
 #include "tests/integration/IntegrationSupport.h"
+#include "tests/integration/SecondClient.h"
 #include "tests/support/TestSupport.h"
 
 namespace qorx::integration {
@@ -133,33 +134,10 @@ class CardOperations : public ::testing::Test {
     return tries;
   }
 
-  // Whether a second PC/SC client gets a command to the card within 3 s.
   bool OtherClientGetsThrough() {
-    SCARDCONTEXT context = 0;
-    if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context) != SCARD_S_SUCCESS)
-      return false;
-    SCARDHANDLE card = 0;
-    DWORD protocol = 0;
-    if (SCardConnect(context, kReader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
-                     &card, &protocol) != SCARD_S_SUCCESS) {
-      SCardReleaseContext(context);
-      return false;
-    }
-    std::atomic<bool> done{false};
-    std::thread other([&] {
-      const BYTE command[] = {0x00, 0xC0, 0x00, 0x00, 0x00};
-      BYTE response[258];
-      DWORD length = sizeof response;
-      SCardTransmit(card, protocol == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1, command,
-                    sizeof command, nullptr, response, &length);
-      done = true;
+    return integration::OtherClientGetsThrough([&] {
+      if (service_.Slot() != nullptr) service_.Close();
     });
-    const bool through = WaitFor([&] { return done.load(); }, std::chrono::milliseconds(3000));
-    if (!through && service_.Slot() != nullptr) service_.Close();
-    other.join();
-    SCardDisconnect(card, SCARD_LEAVE_CARD);
-    SCardReleaseContext(context);
-    return through;
   }
 
   Simulator sim_;

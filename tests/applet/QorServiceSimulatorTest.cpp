@@ -15,6 +15,7 @@
 #include "applet/QorTerminalAppletService.h"
 #include "core/Exceptions.h"
 #include "tests/integration/IntegrationSupport.h"
+#include "tests/integration/SecondClient.h"
 #include "tests/support/TestSupport.h"
 
 namespace qorx::integration {
@@ -47,40 +48,10 @@ class QorServiceSimulator : public ::testing::Test {
     ASSERT_TRUE(WaitFor([&] { return service.GetCardStatus() == S::StateCardReady; }));
   }
 
-  // Whether a second PC/SC client gets a command to the card: pcsc-lite holds it back for as
-  // long as a transaction of ours is open. When it does not get through, `service` is closed
-  // so that the card is freed and the client can finish.
   bool OtherClientGetsThrough(TestService& service) {
-    SCARDCONTEXT context = 0;
-    if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context) != SCARD_S_SUCCESS) {
-      ADD_FAILURE() << "no PC/SC context";
-      return false;
-    }
-    SCARDHANDLE card = 0;
-    DWORD protocol = 0;
-    LONG rv = SCardConnect(context, kReader, SCARD_SHARE_SHARED,
-                           SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &protocol);
-    if (rv != SCARD_S_SUCCESS) {
-      SCardReleaseContext(context);
-      ADD_FAILURE() << "second client cannot connect: " << std::hex << rv;
-      return false;
-    }
-    std::atomic<bool> done{false};
-    std::thread other([&] {
-      // GET RESPONSE with nothing pending: any answer will do, it only has to come.
-      const BYTE command[] = {0x00, 0xC0, 0x00, 0x00, 0x00};
-      BYTE response[258];
-      DWORD length = sizeof response;
-      const SCARD_IO_REQUEST* pci = protocol == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1;
-      SCardTransmit(card, pci, command, sizeof command, nullptr, response, &length);
-      done = true;
+    return integration::OtherClientGetsThrough([&] {
+      if (service.Slot() != nullptr) service.Close();
     });
-    const bool through = WaitFor([&] { return done.load(); }, std::chrono::milliseconds(3000));
-    if (!through && service.Slot() != nullptr) service.Close();
-    other.join();
-    SCardDisconnect(card, SCARD_LEAVE_CARD);
-    SCardReleaseContext(context);
-    return through;
   }
 
   Simulator sim_;
