@@ -1,0 +1,480 @@
+// One transaction signature, end to end, three ways on the same card in the same run:
+//   native       SignTransaction through the Java native method (libqorx.so in a JVM), after
+//                one card authentication and PIN verification;
+//   bare         the APDUs of that call (SELECT, GET CHALLENGE, VERIFY, INTERNAL AUTHENTICATE,
+//                SELECT) through pcsc-lite linked directly, in one transaction, the VERIFY
+//                block enciphered here with OpenSSL;
+//   smartcardio  the same APDUs through javax.smartcardio in the same JVM, in one exclusive
+//                access.
+// Prints each one's median time per signature and the ratios native/bare and
+// native/smartcardio. Every signature is checked with the key of the card's certificate.
+// A fourth line, the bare path with the status queries the library's slot makes around each
+// signature, shows how much of the difference those account for.
+//
+// The card is the simulator behind pcscd's vpcd reader "Virtual PCD 00 00". When no
+// simulator answers on the harness's control socket, this program runs
+// `tools/harness/qorx-harness up` itself and `down` at the end, so both of these work:
+//   ./run bench
+//   tools/harness/qorx-harness up && build/bin/bench_sign && tools/harness/qorx-harness down
+// Options: --rounds N (default 31), --ops N signatures per path and round (default 20). Other
+// arguments (./run bench passes its own to every benchmark) are ignored.
+
+#include <PCSC/winscard.h>
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+#include <poll.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "applet/ApplicationIdentifier.h"
+#include "tools/cardsim/Sockets.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr const char* kReader = "Virtual PCD 00 00";
+constexpr const char* kText = "pay 100 EUR";
+constexpr const char* kPin = "1234";
+// The card authentication checks the certificate's validity on this date.
+constexpr const char* kDate = "2026/12/08";
+constexpr uint8_t kDigestInfoPrefix[] = {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2B, 0x0E,
+                                         0x03, 0x02, 0x1A, 0x05, 0x00, 0x04, 0x14};
+
+std::string HarnessDir() {
+  const char* dir = std::getenv("QORX_HARNESS_DIR");
+  return dir != nullptr && *dir != 0 ? dir : QORX_HARNESS_DEFAULT_DIR;
+}
+
+int Harness(const char* command) {
+  setenv("QORX_HARNESS_DIR", HarnessDir().c_str(), 0);
+  setenv("QORX_CARDSIM", QORX_CARDSIM_PATH, 0);
+  return std::system((std::string(QORX_HARNESS_SCRIPT) + " " + command).c_str());
+}
+
+bool SimulatorReady() {
+  std::string reply;
+  return qorx::cardsim::SendControl(HarnessDir() + "/sim-main.ctl", "status", &reply) &&
+         reply.find("ready=1") != std::string::npos;
+}
+
+// Stops what this program started, also when it leaves early.
+struct HarnessGuard {
+  bool started = false;
+  ~HarnessGuard() {
+    if (started) Harness("down");
+  }
+};
+
+std::string Hex(const std::vector<uint8_t>& bytes) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string text;
+  for (uint8_t b : bytes) {
+    text += digits[b >> 4];
+    text += digits[b & 15];
+  }
+  return text;
+}
+
+bool ParseHex(const std::string& text, std::vector<uint8_t>* bytes) {
+  if (text.size() % 2 != 0) return false;
+  bytes->clear();
+  for (size_t i = 0; i < text.size(); i += 2) {
+    char pair[3] = {text[i], text[i + 1], 0};
+    char* end = nullptr;
+    const long value = std::strtol(pair, &end, 16);
+    if (end != pair + 2) return false;
+    bytes->push_back(static_cast<uint8_t>(value));
+  }
+  return true;
+}
+
+// The JVM running SignBench.java, spoken to through its standard input and output.
+class JavaSide {
+ public:
+  bool Start(const std::vector<std::string>& argv) {
+    int in[2], out[2];
+    if (pipe(in) != 0) return false;
+    if (pipe(out) != 0) return false;
+    pid_ = fork();
+    if (pid_ < 0) return false;
+    if (pid_ == 0) {
+      dup2(in[0], 0);
+      dup2(out[1], 1);
+      for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
+      std::vector<char*> args;
+      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+      args.push_back(nullptr);
+      execv(args[0], args.data());
+      _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    to_ = in[1];
+    from_ = out[0];
+    return true;
+  }
+
+  // The next line the JVM prints, or "" when it exited or said nothing for 30 s.
+  std::string ReadLine() {
+    for (;;) {
+      const size_t end = buffer_.find('\n');
+      if (end != std::string::npos) {
+        std::string line = buffer_.substr(0, end);
+        buffer_.erase(0, end + 1);
+        return line;
+      }
+      pollfd p = {from_, POLLIN, 0};
+      if (poll(&p, 1, 30000) <= 0) return "";
+      char chunk[4096];
+      const ssize_t n = read(from_, chunk, sizeof chunk);
+      if (n <= 0) return "";
+      buffer_.append(chunk, static_cast<size_t>(n));
+    }
+  }
+
+  // Sends `command`; the answer's nanoseconds, or -1 after printing what went wrong.
+  double Ask(const std::string& command) {
+    const std::string line = command + "\n";
+    if (write(to_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return -1;
+    const std::string answer = ReadLine();
+    if (answer.compare(0, 3, "ok ") == 0) return std::atof(answer.c_str() + 3);
+    std::fprintf(stderr, "bench_sign: Java, %s: %s\n", command.c_str(),
+                 answer.empty() ? "no answer" : answer.c_str());
+    return -1;
+  }
+
+  // Ends the JVM before the harness goes: it holds connections to pcscd.
+  ~JavaSide() {
+    if (pid_ <= 0) return;
+    const std::string quit = "quit\n";
+    if (write(to_, quit.data(), quit.size()) < 0) {
+      // Closing its input below ends it as well.
+    }
+    close(to_);
+    close(from_);
+    for (int i = 0; i < 100; ++i) {
+      if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
+      usleep(50000);
+    }
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int to_ = -1;
+  int from_ = -1;
+  std::string buffer_;
+};
+
+// The card's public key, from the certificate the card itself served.
+class CardKey {
+ public:
+  bool Load(const std::vector<uint8_t>& certificate) {
+    const unsigned char* p = certificate.data();
+    X509* x509 = d2i_X509(nullptr, &p, static_cast<long>(certificate.size()));
+    if (x509 == nullptr) return false;
+    key_ = X509_get_pubkey(x509);
+    X509_free(x509);
+    if (key_ == nullptr || EVP_PKEY_get_base_id(key_) != EVP_PKEY_RSA) return false;
+    length_ = static_cast<size_t>(EVP_PKEY_get_size(key_));
+    encrypt_ = EVP_PKEY_CTX_new(key_, nullptr);
+    verify_ = EVP_PKEY_CTX_new(key_, nullptr);
+    return encrypt_ != nullptr && verify_ != nullptr && EVP_PKEY_encrypt_init(encrypt_) == 1 &&
+           EVP_PKEY_CTX_set_rsa_padding(encrypt_, RSA_NO_PADDING) == 1 &&
+           EVP_PKEY_verify_init(verify_) == 1 &&
+           EVP_PKEY_CTX_set_rsa_padding(verify_, RSA_PKCS1_PADDING) == 1 &&
+           EVP_PKEY_CTX_set_signature_md(verify_, EVP_sha1()) == 1;
+  }
+  ~CardKey() {
+    EVP_PKEY_CTX_free(encrypt_);
+    EVP_PKEY_CTX_free(verify_);
+    EVP_PKEY_free(key_);
+  }
+  size_t Length() const { return length_; }
+
+  // Raw RSA with the public key: the block must already be as long as the modulus.
+  bool Encipher(const uint8_t* block, uint8_t* out) {
+    size_t n = length_;
+    return EVP_PKEY_encrypt(encrypt_, out, &n, block, length_) == 1 && n == length_;
+  }
+  bool Verify(const std::vector<uint8_t>& signature, const uint8_t digest[20]) {
+    return EVP_PKEY_verify(verify_, signature.data(), signature.size(), digest, 20) == 1;
+  }
+
+ private:
+  EVP_PKEY* key_ = nullptr;
+  EVP_PKEY_CTX* encrypt_ = nullptr;
+  EVP_PKEY_CTX* verify_ = nullptr;
+  size_t length_ = 0;
+};
+
+// The bare path: pcsc-lite as any client would write it.
+class BarePCSC {
+ public:
+  bool Connect() {
+    if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context_) != SCARD_S_SUCCESS)
+      return false;
+    DWORD protocol = 0;
+    if (SCardConnect(context_, kReader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
+                     &card_, &protocol) != SCARD_S_SUCCESS)
+      return false;
+    pci_ = protocol == SCARD_PROTOCOL_T1 ? SCARD_PCI_T1 : SCARD_PCI_T0;
+    return true;
+  }
+  ~BarePCSC() {
+    if (card_ != 0) SCardDisconnect(card_, SCARD_LEAVE_CARD);
+    if (context_ != 0) SCardReleaseContext(context_);
+  }
+  // The status query of the library's slot: the reader's state, then the card's.
+  bool StatusCheck() {
+    SCARD_READERSTATE state;
+    std::memset(&state, 0, sizeof state);
+    state.szReader = kReader;
+    state.dwCurrentState = SCARD_STATE_UNAWARE;
+    if (SCardGetStatusChange(context_, 0, &state, 1) != SCARD_S_SUCCESS) return false;
+    DWORD cardState = 0, protocol = 0, atrLength = sizeof state.rgbAtr;
+    return SCardStatus(card_, nullptr, nullptr, &cardState, &protocol, state.rgbAtr, &atrLength) ==
+           SCARD_S_SUCCESS;
+  }
+  bool Begin() { return SCardBeginTransaction(card_) == SCARD_S_SUCCESS; }
+  bool End() { return SCardEndTransaction(card_, SCARD_LEAVE_CARD) == SCARD_S_SUCCESS; }
+
+  // Sends `command` and collects a 61xx answer with GET RESPONSE (T=0); the data of the
+  // response in `data`, its status word as result, 0 when PC/SC failed.
+  unsigned Send(const uint8_t* command, size_t length, std::vector<uint8_t>* data) {
+    data->clear();
+    uint8_t response[258];
+    uint8_t getResponse[5] = {0x00, 0xC0, 0x00, 0x00, 0x00};
+    for (int round = 0; round < 8; ++round) {
+      DWORD n = sizeof response;
+      if (SCardTransmit(card_, pci_, command, static_cast<DWORD>(length), nullptr, response, &n) !=
+              SCARD_S_SUCCESS ||
+          n < 2)
+        return 0;
+      data->insert(data->end(), response, response + n - 2);
+      const unsigned sw = static_cast<unsigned>(response[n - 2] << 8 | response[n - 1]);
+      if (response[n - 2] != 0x61) return sw;
+      getResponse[4] = response[n - 1];
+      command = getResponse;
+      length = sizeof getResponse;
+    }
+    return 0;
+  }
+
+ private:
+  SCARDCONTEXT context_ = 0;
+  SCARDHANDLE card_ = 0;
+  const SCARD_IO_REQUEST* pci_ = nullptr;
+};
+
+// One signature the way SignTransaction does it, with the same APDUs.
+class BareSigner {
+ public:
+  BareSigner(BarePCSC& pcsc, CardKey& key) : pcsc_(pcsc), key_(key) {
+    const uint8_t header[5] = {0x00, 0xA4, 0x04, 0x00, sizeof qorx::kApplicationAid};
+    select_.assign(header, header + 5);
+    select_.insert(select_.end(), qorx::kApplicationAid,
+                   qorx::kApplicationAid + sizeof qorx::kApplicationAid);
+    select_.push_back(0x00);
+  }
+
+  // The signature, or an empty one after printing which step failed. With `polls`, the
+  // status queries the library's slot makes around it as well: one for the card's state and
+  // one before each of the transaction's begin and end.
+  std::vector<uint8_t> Sign(uint8_t digest[20], bool polls) {
+    std::vector<uint8_t> signature;
+    if (polls && !(pcsc_.StatusCheck() && pcsc_.StatusCheck())) {
+      std::fprintf(stderr, "bench_sign: a status query failed\n");
+      return signature;
+    }
+    if (!pcsc_.Begin()) {
+      std::fprintf(stderr, "bench_sign: SCardBeginTransaction failed\n");
+      return signature;
+    }
+    const char* failed = Steps(digest, &signature);
+    if (polls && !pcsc_.StatusCheck() && failed == nullptr) failed = "status query";
+    if (!pcsc_.End() && failed == nullptr) failed = "SCardEndTransaction";
+    if (failed != nullptr) {
+      std::fprintf(stderr, "bench_sign: bare %s failed\n", failed);
+      signature.clear();
+    }
+    return signature;
+  }
+
+ private:
+  const char* Steps(uint8_t digest[20], std::vector<uint8_t>* signature) {
+    std::vector<uint8_t> data;
+    if (pcsc_.Send(select_.data(), select_.size(), &data) != 0x9000) return "SELECT";
+    const uint8_t getChallenge[5] = {0x00, 0x84, 0x00, 0x00, 0x00};
+    if (pcsc_.Send(getChallenge, sizeof getChallenge, &data) != 0x9000 || data.size() != 8)
+      return "GET CHALLENGE";
+
+    // 00 02, the challenge with its 00 bytes sent as FF, FF filler, 00, the PIN.
+    const size_t k = key_.Length(), pinLength = std::strlen(kPin);
+    std::vector<uint8_t> block(k, 0xFF);
+    block[0] = 0x00;
+    block[1] = 0x02;
+    for (size_t i = 0; i < data.size(); ++i)
+      if (data[i] != 0) block[2 + i] = data[i];
+    block[k - pinLength - 1] = 0x00;
+    std::memcpy(block.data() + k - pinLength, kPin, pinLength);
+    std::vector<uint8_t> verify = {0x00, 0x20, 0x00, 0x08, static_cast<uint8_t>(k)};
+    verify.resize(5 + k);
+    const bool enciphered = key_.Encipher(block.data(), verify.data() + 5);
+    explicit_bzero(block.data(), block.size());
+    if (!enciphered) return "RSA";
+    if (pcsc_.Send(verify.data(), verify.size(), &data) != 0x9000) return "VERIFY";
+
+    const uint8_t header[5] = {0x00, 0x88, 0x00, 0x00, sizeof kDigestInfoPrefix + 20};
+    std::vector<uint8_t> authenticate(header, header + 5);
+    authenticate.insert(authenticate.end(), kDigestInfoPrefix,
+                        kDigestInfoPrefix + sizeof kDigestInfoPrefix);
+    authenticate.insert(authenticate.end(), digest, digest + 20);
+    authenticate.push_back(0x00);
+    if (pcsc_.Send(authenticate.data(), authenticate.size(), signature) != 0x9000)
+      return "INTERNAL AUTHENTICATE";
+    if (pcsc_.Send(select_.data(), select_.size(), &data) != 0x9000) return "SELECT";
+    return nullptr;
+  }
+
+  BarePCSC& pcsc_;
+  CardKey& key_;
+  std::vector<uint8_t> select_;
+};
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+double Min(const std::vector<double>& v) {
+  return *std::min_element(v.begin(), v.end());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int rounds = 31, ops = 20;
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::strcmp(argv[i], "--rounds") == 0)
+      rounds = std::max(1, std::atoi(argv[++i]));
+    else if (std::strcmp(argv[i], "--ops") == 0)
+      ops = std::max(1, std::atoi(argv[++i]));
+  }
+
+  HarnessGuard harness;
+  if (!SimulatorReady()) {
+    std::fprintf(stderr, "bench_sign: no simulator answers in %s; starting the harness\n",
+                 HarnessDir().c_str());
+    if (Harness("up") != 0) {
+      std::fprintf(stderr, "bench_sign: the harness did not start\n");
+      return 1;
+    }
+    harness.started = true;
+  }
+
+  // The bare handle connects first: the JVM's two handles share the card with it.
+  BarePCSC pcsc;
+  if (!pcsc.Connect()) {
+    std::fprintf(stderr, "bench_sign: pcsc-lite could not connect to \"%s\"\n", kReader);
+    return 1;
+  }
+  JavaSide java;
+  const std::vector<uint8_t> aid(qorx::kApplicationAid,
+                                 qorx::kApplicationAid + sizeof qorx::kApplicationAid);
+  if (!java.Start({QORX_JAVA, "-Dqorx.library=" QORX_LIBRARY,
+                   "-Dsun.security.smartcardio.library=" QORX_PCSCLITE_RUNTIME, "-cp",
+                   QORX_BENCH_CLASSPATH, "SignBench", kReader, Hex(aid), kText, kPin, kDate})) {
+    std::fprintf(stderr, "bench_sign: cannot start %s\n", QORX_JAVA);
+    return 1;
+  }
+  const std::string hello = java.ReadLine();
+  std::vector<uint8_t> certificate;
+  CardKey key;
+  if (hello.compare(0, 12, "certificate ") != 0 || !ParseHex(hello.substr(12), &certificate) ||
+      !key.Load(certificate)) {
+    std::fprintf(stderr, "bench_sign: the Java side did not start: %s\n",
+                 hello.empty() ? "no answer" : hello.c_str());
+    return 1;
+  }
+
+  BareSigner signer(pcsc, key);
+  std::vector<std::vector<uint8_t>> signatures(static_cast<size_t>(ops));
+  auto runBare = [&](bool polls) -> double {
+    const auto start = Clock::now();
+    for (auto& signature : signatures) {
+      // Hashed every time, as SignTransaction does.
+      uint8_t digest[20];
+      unsigned digestLength = 0;
+      if (EVP_Digest(kText, std::strlen(kText), digest, &digestLength, EVP_sha1(), nullptr) != 1)
+        return -1;
+      signature = signer.Sign(digest, polls);
+      if (signature.empty()) return -1;
+    }
+    const double nanos = std::chrono::duration<double, std::nano>(Clock::now() - start).count();
+    uint8_t digest[20];
+    unsigned digestLength = 0;
+    EVP_Digest(kText, std::strlen(kText), digest, &digestLength, EVP_sha1(), nullptr);
+    for (const auto& signature : signatures) {
+      if (!key.Verify(signature, digest)) {
+        std::fprintf(stderr, "bench_sign: a bare signature does not verify\n");
+        return -1;
+      }
+    }
+    return nanos;
+  };
+  const std::string count = " " + std::to_string(ops);
+  auto runNative = [&] { return java.Ask("native" + count); };
+  auto runSmartcardio = [&] { return java.Ask("smartcardio" + count); };
+
+  // A round of each first (class loading, JIT, the card's first answers), not counted.
+  if (runNative() < 0 || runBare(false) < 0 || runSmartcardio() < 0 || runBare(true) < 0) return 1;
+
+  // Each round rotates which path goes first, so that drift hits all alike.
+  constexpr int kPaths = 4;
+  std::vector<double> times[kPaths];
+  for (int r = 0; r < rounds; ++r) {
+    for (int i = 0; i < kPaths; ++i) {
+      const int path = (r + i) % kPaths;
+      const double nanos = path == 0   ? runNative()
+                           : path == 1 ? runBare(false)
+                           : path == 2 ? runSmartcardio()
+                                       : runBare(true);
+      if (nanos < 0) return 1;
+      times[path].push_back(nanos / 1000.0 / ops);
+    }
+  }
+
+  const double native = Median(times[0]), bare = Median(times[1]), smartcardio = Median(times[2]);
+  std::printf(
+      "bench_sign: one signature (status poll, SELECT, GET CHALLENGE, VERIFY, INTERNAL "
+      "AUTHENTICATE, SELECT) on \"%s\", %d rounds x %d per path\n",
+      kReader, rounds, ops);
+  std::printf("  native SignTransaction (JNI)   median %8.1f us/signature  (min %.1f)\n", native,
+              Min(times[0]));
+  std::printf("  bare SCardTransmit             median %8.1f us/signature  (min %.1f)\n", bare,
+              Min(times[1]));
+  std::printf("  javax.smartcardio              median %8.1f us/signature  (min %.1f)\n",
+              smartcardio, Min(times[2]));
+  std::printf("  bare + the slot's 3 status queries median %5.1f us/signature  (min %.1f)\n",
+              Median(times[3]), Min(times[3]));
+  std::printf("  ratio native/bare              %8.3f  (target <= 1.3: %s)\n", native / bare,
+              native / bare <= 1.3 ? "met" : "NOT met");
+  std::printf("  ratio native/smartcardio       %8.3f  (target <= 1.0: %s)\n", native / smartcardio,
+              native / smartcardio <= 1.0 ? "met" : "NOT met");
+  return 0;
+}
