@@ -1,0 +1,42 @@
+// qorx: the bank's card from the command line, over the same card service the front ends use.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tools/qorx/Args.h"
+#include "tools/qorx/Commands.h"
+
+using namespace qorx::cli;
+
+int main(int argc, char** argv) {
+  std::vector<std::string> words(argv + 1, argv + argc);
+  Options options;
+  try {
+    options = ParseArguments(words);
+  } catch (const UsageError& e) {
+    std::fprintf(stderr, "qorx: %s (qorx --help)\n", e.what());
+    return kExitUsage;
+  }
+  if (options.command.empty() || options.command == "help") {
+    PrintHelp();
+    return options.command.empty() && !options.help ? kExitUsage : kExitSuccess;
+  }
+  if (options.command == "session") {
+    if (options.help) {
+      std::printf(
+          "usage: qorx session [--reader NAME] [--pin-fd N] [--date YYYY/MM/DD] [--json]\n\n"
+          "Reads commands from standard input, one a line (\"status\", \"sign --text ...\", "
+          "\"quit\"),\nin one card dialogue; a prompt when standard input is a terminal. Exits "
+          "0 when every\ncommand succeeded, else with the exit code of the last that failed.\n");
+      return kExitSuccess;
+    }
+    for (const std::string& o : options.given)
+      if (o != "reader" && o != "pin-fd" && o != "date" && o != "json") {
+        std::fprintf(stderr, "qorx session: --%s is not an option of session\n", o.c_str());
+        return kExitUsage;
+      }
+    return RunSession(options);
+  }
+  Context context(options);
+  return RunCommand(context, options);
+}
