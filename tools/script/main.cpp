@@ -94,33 +94,50 @@ std::string ScriptStringToUtf8(duk_context* ctx, duk_idx_t index) {
 }
 
 // ---- errors ----
+//
+// Duktape raises errors with longjmp, past C++ destructors. So the functions the engine calls
+// keep no C++ object alive where they raise: the work is done in helpers that leave either a
+// result or a description of the failure on the value stack, and the caller raises with PODs
+// only.
 
-[[noreturn]] void ThrowHresult(duk_context* ctx, HRESULT hr, const std::string& what) {
-  char text[32];
-  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
-  duk_push_error_object(ctx, DUK_ERR_ERROR, "%s failed: HRESULT %s", what.c_str(), text);
+// Raises a script error for `hr` whose description is the string on top of the stack.
+[[noreturn]] void ThrowHresult(duk_context* ctx, HRESULT hr) {
+  const char* what = duk_get_string(ctx, -1);
+  char code[16];
+  std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(hr));
+  duk_push_error_object(ctx, DUK_ERR_ERROR, "%s failed: HRESULT %s", what != nullptr ? what : "?",
+                        code);
   duk_push_int(ctx, hr);
   duk_put_prop_string(ctx, -2, "number");
-  duk_push_string(ctx, what.c_str());
+  duk_dup(ctx, -2);
   duk_put_prop_string(ctx, -2, "description");
   (void)duk_throw(ctx);
   std::abort();  // duk_throw does not return
 }
 
+[[noreturn]] void ThrowTypeError(duk_context* ctx) {
+  const char* what = duk_get_string(ctx, -1);
+  (void)duk_error(ctx, DUK_ERR_TYPE_ERROR, "%s", what != nullptr ? what : "?");
+  std::abort();
+}
+
+// What a helper left on the stack.
+enum class Left { Value, Nothing, Failure, TypeFailure };
+
 // ---- values ----
 
-void ToVariant(duk_context* ctx, duk_idx_t index, VARIANT* out) {
+bool ToVariant(duk_context* ctx, duk_idx_t index, VARIANT* out) {
   VariantInit(out);
   switch (duk_get_type(ctx, index)) {
     case DUK_TYPE_UNDEFINED:
-      break;
+      return true;
     case DUK_TYPE_NULL:
       out->vt = VT_NULL;
-      break;
+      return true;
     case DUK_TYPE_BOOLEAN:
       out->vt = VT_BOOL;
       out->boolVal = duk_get_boolean(ctx, index) ? VARIANT_TRUE : VARIANT_FALSE;
-      break;
+      return true;
     case DUK_TYPE_NUMBER: {
       const double d = duk_get_number(ctx, index);
       if (std::trunc(d) == d && d >= -2147483648.0 && d <= 2147483647.0 &&
@@ -131,26 +148,27 @@ void ToVariant(duk_context* ctx, duk_idx_t index, VARIANT* out) {
         out->vt = VT_R8;
         out->dblVal = d;
       }
-      break;
+      return true;
     }
     case DUK_TYPE_STRING: {
       duk_size_t length = 0;
       const char* text = duk_get_lstring(ctx, index, &length);
       const std::u16string wide = FromScriptString(text, length);
-      out->vt = VT_BSTR;
       out->bstrVal = SysAllocStringLen(wide.data(), static_cast<uint32_t>(wide.size()));
-      if (out->bstrVal == nullptr) (void)duk_error(ctx, DUK_ERR_RANGE_ERROR, "out of memory");
-      break;
+      if (out->bstrVal == nullptr) return false;
+      out->vt = VT_BSTR;
+      return true;
     }
     default:
-      (void)duk_error(ctx, DUK_ERR_TYPE_ERROR, "this value cannot be passed to a control");
+      return false;
   }
 }
 
 void PushDispatch(duk_context* ctx, IDispatch* dispatch);
 
-// Pushes the value and releases what the VARIANT held.
-void PushVariant(duk_context* ctx, VARIANT* v) {
+// Pushes the value (false: a description instead) and releases what the VARIANT held.
+bool PushVariant(duk_context* ctx, VARIANT* v) {
+  bool pushed = true;
   switch (v->vt) {
     case VT_EMPTY:
       duk_push_undefined(ctx);
@@ -183,11 +201,12 @@ void PushVariant(duk_context* ctx, VARIANT* v) {
       }
       break;
     default:
-      VariantClear(v);
-      (void)duk_error(ctx, DUK_ERR_TYPE_ERROR, "the control returned an unsupported type %d",
-                      static_cast<int>(v->vt));
+      duk_push_sprintf(ctx, "the control returned the unsupported type %d",
+                       static_cast<int>(v->vt));
+      pushed = false;
   }
   VariantClear(v);
+  return pushed;
 }
 
 // ---- controls as script objects: a Proxy over a target that holds the IDispatch ----
@@ -208,12 +227,19 @@ duk_ret_t FinalizeTarget(duk_context* ctx) {
   return 0;
 }
 
-// Calls member `id` with the values at the bottom of the stack (`argc` of them) and pushes
-// the result.
-void InvokeMember(duk_context* ctx, IDispatch* dispatch, DISPID id, uint16_t flags, duk_idx_t argc,
-                  const std::string& name) {
+// Calls member `id` with the values at stack indices 0 to argc - 1 and leaves the result, or
+// on failure *hr and a description naming `name`.
+Left InvokeMember(duk_context* ctx, IDispatch* dispatch, DISPID id, uint16_t flags, duk_idx_t argc,
+                  const char* name, HRESULT* hr) {
   std::vector<VARIANT> args(static_cast<size_t>(argc));
-  for (duk_idx_t i = 0; i < argc; ++i) ToVariant(ctx, i, &args[static_cast<size_t>(argc - 1 - i)]);
+  for (duk_idx_t i = 0; i < argc; ++i) {
+    if (!ToVariant(ctx, i, &args[static_cast<size_t>(argc - 1 - i)])) {
+      for (VARIANT& arg : args) VariantClear(&arg);
+      duk_push_sprintf(ctx, "argument %d of %s cannot be passed to a control",
+                       static_cast<int>(i + 1), name);
+      return Left::TypeFailure;
+    }
+  }
   DISPPARAMS params = {args.empty() ? nullptr : args.data(), nullptr, static_cast<uint32_t>(argc),
                        0};
   VARIANT result;
@@ -221,14 +247,15 @@ void InvokeMember(duk_context* ctx, IDispatch* dispatch, DISPID id, uint16_t fla
   EXCEPINFO exception;
   std::memset(static_cast<void*>(&exception), 0, sizeof exception);
   uint32_t argError = 0;
-  HRESULT hr = dispatch->Invoke(id, IID_NULL, 0, flags, &params, &result, &exception, &argError);
+  *hr = dispatch->Invoke(id, IID_NULL, 0, flags, &params, &result, &exception, &argError);
   for (VARIANT& arg : args) VariantClear(&arg);
-  if (hr == DISP_E_EXCEPTION && Failed(exception.scode)) hr = exception.scode;
-  if (Failed(hr)) {
+  if (*hr == DISP_E_EXCEPTION && Failed(exception.scode)) *hr = exception.scode;
+  if (Failed(*hr)) {
     VariantClear(&result);
-    ThrowHresult(ctx, hr, name);
+    duk_push_string(ctx, name);
+    return Left::Failure;
   }
-  PushVariant(ctx, &result);
+  return PushVariant(ctx, &result) ? Left::Value : Left::TypeFailure;
 }
 
 duk_ret_t CallMethod(duk_context* ctx) {
@@ -239,54 +266,80 @@ duk_ret_t CallMethod(duk_context* ctx) {
   duk_get_prop_string(ctx, -2, DUK_HIDDEN_SYMBOL("id"));
   const DISPID id = duk_get_int(ctx, -1);
   duk_get_prop_string(ctx, -3, DUK_HIDDEN_SYMBOL("name"));
-  const std::string name = duk_get_string(ctx, -1);
-  duk_pop_n(ctx, 4);
-  if (dispatch == nullptr) (void)duk_error(ctx, DUK_ERR_ERROR, "the object is gone");
-  InvokeMember(ctx, dispatch, id, DISPATCH_METHOD, argc, name);
-  return 1;
+  const char* name = duk_get_string(ctx, -1);  // stays on the stack while it is used
+  if (dispatch == nullptr) return duk_error(ctx, DUK_ERR_ERROR, "%s: the object is gone", name);
+  HRESULT hr = S_OK;
+  switch (InvokeMember(ctx, dispatch, id, DISPATCH_METHOD, argc, name, &hr)) {
+    case Left::Failure:
+      ThrowHresult(ctx, hr);
+    case Left::TypeFailure:
+      ThrowTypeError(ctx);
+    default:
+      return 1;
+  }
 }
 
-// get trap (target, key, receiver): a property's value, or for a method a function that
-// calls it. A read is tried first: IDispatch answers DISP_E_MEMBERNOTFOUND for a method read
-// as a property, without running it.
-duk_ret_t GetTrap(duk_context* ctx) {
-  if (!duk_is_string(ctx, 1) || duk_is_symbol(ctx, 1)) return 0;
-  const std::string name = duk_get_string(ctx, 1);
+// The get trap's work (target and key at 0 and 1): a property's value, or for a method a
+// function that calls it. A read is tried first: IDispatch answers DISP_E_MEMBERNOTFOUND for
+// a method read as a property, without running it.
+Left GetMember(duk_context* ctx, HRESULT* hr) {
+  if (!duk_is_string(ctx, 1) || duk_is_symbol(ctx, 1)) return Left::Nothing;
+  const char* name = duk_get_string(ctx, 1);
   IDispatch* dispatch = DispatchOf(ctx, 0);
-  if (dispatch == nullptr) (void)duk_error(ctx, DUK_ERR_ERROR, "the object is gone");
+  if (dispatch == nullptr) {
+    *hr = E_UNEXPECTED;
+    duk_push_sprintf(ctx, "%s of an object that is gone", name);
+    return Left::Failure;
+  }
   duk_size_t length = 0;
   const char* text = duk_get_lstring(ctx, 1, &length);
   std::u16string wide = FromScriptString(text, length);
   OLECHAR* names[] = {wide.data()};
   DISPID id = DISPID_UNKNOWN;
-  HRESULT hr = dispatch->GetIDsOfNames(IID_NULL, names, 1, 0, &id);
-  if (Failed(hr)) {
+  *hr = dispatch->GetIDsOfNames(IID_NULL, names, 1, 0, &id);
+  if (Failed(*hr)) {
     // What the engine itself asks for when converting the object to a text or number.
-    if (name == "toString" || name == "valueOf" || name == "toJSON") return 0;
-    ThrowHresult(ctx, hr, name);
+    for (const char* own : {"toString", "valueOf", "toJSON"})
+      if (std::strcmp(name, own) == 0) return Left::Nothing;
+    duk_push_string(ctx, name);
+    return Left::Failure;
   }
   DISPPARAMS none = {nullptr, nullptr, 0, 0};
   VARIANT result;
   VariantInit(&result);
-  hr = dispatch->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &result, nullptr, nullptr);
-  if (Succeeded(hr)) {
-    PushVariant(ctx, &result);
-    return 1;
+  *hr = dispatch->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &result, nullptr, nullptr);
+  if (Succeeded(*hr)) return PushVariant(ctx, &result) ? Left::Value : Left::TypeFailure;
+  if (*hr != DISP_E_MEMBERNOTFOUND) {
+    duk_push_string(ctx, name);
+    return Left::Failure;
   }
-  if (hr != DISP_E_MEMBERNOTFOUND) ThrowHresult(ctx, hr, name);
   duk_push_c_function(ctx, CallMethod, DUK_VARARGS);
   duk_dup(ctx, 0);
   duk_put_prop_string(ctx, -2, DUK_HIDDEN_SYMBOL("target"));
   duk_push_int(ctx, id);
   duk_put_prop_string(ctx, -2, DUK_HIDDEN_SYMBOL("id"));
-  duk_push_string(ctx, name.c_str());
+  duk_push_string(ctx, name);
   duk_put_prop_string(ctx, -2, DUK_HIDDEN_SYMBOL("name"));
-  return 1;
+  return Left::Value;
+}
+
+duk_ret_t GetTrap(duk_context* ctx) {
+  HRESULT hr = S_OK;
+  switch (GetMember(ctx, &hr)) {
+    case Left::Value:
+      return 1;
+    case Left::Failure:
+      ThrowHresult(ctx, hr);
+    case Left::TypeFailure:
+      ThrowTypeError(ctx);
+    default:
+      return 0;
+  }
 }
 
 duk_ret_t SetTrap(duk_context* ctx) {
-  const char* name = duk_is_string(ctx, 1) ? duk_get_string(ctx, 1) : "?";
-  ThrowHresult(ctx, DISP_E_MEMBERNOTFOUND, std::string("setting ") + name);
+  duk_push_sprintf(ctx, "setting %s", duk_is_string(ctx, 1) ? duk_get_string(ctx, 1) : "?");
+  ThrowHresult(ctx, DISP_E_MEMBERNOTFOUND);
 }
 
 // Takes over the caller's reference.
@@ -304,16 +357,26 @@ void PushDispatch(duk_context* ctx, IDispatch* dispatch) {
   duk_push_proxy(ctx, 0);
 }
 
-duk_ret_t ActiveXObject(duk_context* ctx) {
-  if (!duk_is_constructor_call(ctx))
-    (void)duk_error(ctx, DUK_ERR_TYPE_ERROR, "ActiveXObject must be called with new");
-  const std::string progId = duk_require_string(ctx, 0);
+// Leaves the new object, or *hr and a description.
+Left CreateObject(duk_context* ctx, const char* progId, HRESULT* hr) {
   IDispatch* dispatch = nullptr;
   std::string detail;
-  const HRESULT hr = qorx::script::CreateObjectFromProgId(progId, &dispatch, &detail);
-  if (Failed(hr)) ThrowHresult(ctx, hr, "new ActiveXObject(\"" + progId + "\"): " + detail);
-  // A constructor returning an object replaces the default instance.
+  *hr = qorx::script::CreateObjectFromProgId(progId, &dispatch, &detail);
+  if (Failed(*hr)) {
+    duk_push_sprintf(ctx, "new ActiveXObject(\"%s\"): %s", progId, detail.c_str());
+    return Left::Failure;
+  }
   PushDispatch(ctx, dispatch);
+  return Left::Value;
+}
+
+duk_ret_t ActiveXObject(duk_context* ctx) {
+  if (!duk_is_constructor_call(ctx))
+    return duk_error(ctx, DUK_ERR_TYPE_ERROR, "ActiveXObject must be called with new");
+  const char* progId = duk_require_string(ctx, 0);
+  HRESULT hr = S_OK;
+  // A constructor returning an object replaces the default instance.
+  if (CreateObject(ctx, progId, &hr) != Left::Value) ThrowHresult(ctx, hr);
   return 1;
 }
 
