@@ -182,7 +182,12 @@ void TQorTerminalAppletService::IdentifyApplication() {
     ending = true;
     EndCardDialogue();
   } catch (...) {
-    applicationState_ = StateCardReady;
+    // A card that answered but could not be identified stays ready; one that left (or
+    // whose connection broke) meanwhile is no card: the removal is not seen again later.
+    const TSDSVCSmartCardSlot* slot = Slot();
+    const bool connected =
+        slot != nullptr && (slot->Flags() & TSDSVCSmartCardSlot::CardConnected) != 0;
+    applicationState_ = connected ? StateCardReady : StateNoCard;
     if (!ending) AbandonCardDialogue();
     throw;
   }

@@ -62,7 +62,9 @@ void TSDBaseTerminalAppletService::RefreshReaderList() noexcept {
 }
 
 int TSDBaseTerminalAppletService::GetReaderCount() {
-  if (readers_.Count() <= 0) RefreshReaderList();
+  // Asking for the count is asking for the list afresh: readers come and go, and the names
+  // that GetReaderName hands out next are those of this count.
+  RefreshReaderList();
   return readers_.Count();
 }
 
@@ -75,7 +77,32 @@ TSDByteArray TSDBaseTerminalAppletService::GetReaderName(int index) {
 
 void TSDBaseTerminalAppletService::Open(const char* reader) {
   if (slot_) RaiseStatus(aps::kReaderAlreadyOpen);
-  TSDByteArray name = IsDefaultReader(reader) ? GetReaderName(0) : TSDByteArray(reader);
+  if (!IsDefaultReader(reader)) {
+    OpenNamed(TSDByteArray(reader));
+    return;
+  }
+  TSDByteArray name = GetReaderName(0);
+  try {
+    OpenNamed(name);
+  } catch (const EAPSException&) {
+    // The first reader of a list read earlier may have been unplugged since: the list read
+    // now names the default reader, tried once more when it is another one.
+    RefreshReaderList();
+    if (readers_.Count() <= 0 || static_cast<const QorXString*>(readers_.At(0))->Text() == name)
+      throw;
+    OpenNamed(GetReaderName(0));
+  }
+}
+
+void TSDBaseTerminalAppletService::OpenNamed(const TSDByteArray& name) {
+  // A reader that cannot be opened may have gone: the list is read again when next needed.
+  struct ForgetListOnFailure {
+    TSDObjectArray& readers;
+    bool opened = false;
+    ~ForgetListOnFailure() {
+      if (!opened) readers.Clear();
+    }
+  } guard{readers_};
 
   std::unique_ptr<TSDSVCSmartCardSlot> slot;
   try {
@@ -97,6 +124,7 @@ void TSDBaseTerminalAppletService::Open(const char* reader) {
   }
 
   slot_ = std::move(slot);
+  guard.opened = true;
   activeReader_ = name;
   ForgetSelection();
   // A card seen in an earlier session is not this session's card until PollCard says so.
@@ -105,7 +133,11 @@ void TSDBaseTerminalAppletService::Open(const char* reader) {
 }
 
 void TSDBaseTerminalAppletService::Close() {
-  if (!slot_) RaiseStatus(aps::kNoReaderToClose);
+  if (!slot_) {
+    // A page closing a reader it thinks open may be looking at names of readers since gone.
+    readers_.Clear();
+    RaiseStatus(aps::kNoReaderToClose);
+  }
   try {
     ReaderClosing();
   } catch (...) {

@@ -41,19 +41,21 @@ class TSDBaseTerminalAppletService : public TSDBaseService {
   TSDBaseTerminalAppletService(const TSDBaseTerminalAppletService&) = delete;
   TSDBaseTerminalAppletService& operator=(const TSDBaseTerminalAppletService&) = delete;
 
-  // Reader names as PC/SC lists them. The list is read when it is empty and kept otherwise;
-  // an enumeration failure leaves it empty and is not reported.
+  // Reader names as PC/SC lists them, read afresh; an enumeration failure leaves the list
+  // empty and is not reported.
   int GetReaderCount();
   // A copy of name `index`: 0x0300 when there are no readers, 0x0902 for a bad index.
   TSDByteArray GetReaderName(int index);
 
-  // Opens `reader`; null, "" or "DEFAULT" mean the first listed reader. Raises 0x0A00 when a
+  // Opens `reader`; null, "" or "DEFAULT" mean the first listed reader (when the listed one
+  // cannot be opened, the first of a list read again, if that is another). Raises 0x0A00 when a
   // reader is open, 0x0300 when the default is asked for and none is listed, 0x0101 when no
   // slot can be made, and for a failing slot 0x0200 (PC/SC missing), 0x0201 (PC/SC
-  // incomplete) or 0x0301. A failed Open leaves the service closed. Does not connect.
+  // incomplete) or 0x0301. A failed Open leaves the service closed and the reader list to be
+  // read again. Does not connect.
   void Open(const char* reader) override;
-  // Closes the open reader (0x0A01 when none is open). The service is closed afterwards even
-  // when the ReaderClosing hook raises.
+  // Closes the open reader (0x0A01 when none is open, which also forgets the reader list).
+  // The service is closed afterwards even when the ReaderClosing hook raises.
   void Close() override;
 
   // Name of the open reader (0x0A02 when none is open).
@@ -94,6 +96,7 @@ class TSDBaseTerminalAppletService : public TSDBaseService {
 
  private:
   void RefreshReaderList() noexcept;
+  void OpenNamed(const TSDByteArray& name);
   void ForgetSelection() noexcept;
   void ForgetCard() noexcept;
   void RequireSlot() const;

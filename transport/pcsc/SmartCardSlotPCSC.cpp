@@ -1,6 +1,11 @@
 #include "transport/pcsc/SmartCardSlotPCSC.h"
 
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <type_traits>
 
 #include "core/ByteReader.h"
@@ -87,6 +92,50 @@ bool MeansCardGone(LONG rv) {
   }
 }
 
+// Results by which pcsc-lite says the service went away (stopped, restarted) or no longer
+// knows our context or handle: nothing more can be done through them.
+bool MeansServiceGone(LONG rv) {
+  switch (static_cast<uint32_t>(rv)) {
+    case static_cast<uint32_t>(SCARD_E_NO_SERVICE):
+    case static_cast<uint32_t>(SCARD_E_SERVICE_STOPPED):
+    case static_cast<uint32_t>(SCARD_E_INVALID_HANDLE):
+    case static_cast<uint32_t>(SCARD_E_READER_UNAVAILABLE):
+    case static_cast<uint32_t>(SCARD_F_COMM_ERROR):
+      return true;
+    default:
+      return false;
+  }
+}
+
+// pcsc-lite's client waits without any bound while another application holds a transaction
+// on the card: it asks pcscd again every PCSCLITE_LOCK_POLL_RATE until the other lets go,
+// in SCardBeginTransaction, SCardTransmit, SCardStatus and SCardReconnect. With
+// PCSCLITE_NO_BLOCKING set when the process makes its first context, those calls answer
+// SCARD_E_SHARING_VIOLATION at once and WhileShared below does the waiting, bounded. A value
+// the environment already has is kept.
+void AskPCSCNotToWait() {
+  static std::once_flag once;
+  std::call_once(once, [] { ::setenv("PCSCLITE_NO_BLOCKING", "1", 0); });
+}
+
+template <typename Call>
+LONG WhileShared(Call&& call) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point end =
+      Clock::now() + std::chrono::milliseconds(TSDSVCSmartCardSlotPCSC::kSharingWaitMs);
+  for (;;) {
+    const LONG rv = call();
+    if (static_cast<uint32_t>(rv) != static_cast<uint32_t>(SCARD_E_SHARING_VIOLATION) ||
+        Clock::now() >= end)
+      return rv;
+    std::this_thread::sleep_for(std::chrono::milliseconds(TSDSVCSmartCardSlotPCSC::kSharingPollMs));
+  }
+}
+
+bool IsSharingViolation(LONG rv) {
+  return static_cast<uint32_t>(rv) == static_cast<uint32_t>(SCARD_E_SHARING_VIOLATION);
+}
+
 }  // namespace
 
 TSDSVCSmartCardSlotPCSC::TSDSVCSmartCardSlotPCSC(const char* readerName)
@@ -98,6 +147,7 @@ TSDSVCSmartCardSlotPCSC::~TSDSVCSmartCardSlotPCSC() {
 
 void TSDSVCSmartCardSlotPCSC::Open(const char*) {
   try {
+    AskPCSCNotToWait();
     const pcsc::Functions& lib = pcsc::Load();
     if (context_ != 0 || card_ != 0) Close();
     flags_ = 0;
@@ -106,8 +156,12 @@ void TSDSVCSmartCardSlotPCSC::Open(const char*) {
                           "SCardEstablishContext()", true);
     context_ = context;
     flags_ = SlotOpen;
+    // The context is new: a service that fails it now is not one that went away under it.
+    fresh_ = true;
     GetStatus(nullptr);
+    fresh_ = false;
   } catch (const ESDException&) {
+    fresh_ = false;
     Close();
     throw;
   }
@@ -127,6 +181,47 @@ void TSDSVCSmartCardSlotPCSC::Close() noexcept {
   }
   protocol_ = 0;
   flags_ = 0;
+  recover_ = false;
+  transaction_ = false;
+}
+
+void TSDSVCSmartCardSlotPCSC::ServiceLost() noexcept {
+  recover_ = true;
+  // A transaction dies with the service; a later end of it has nothing to end.
+  transaction_ = false;
+  if (flags_ & CardConnected) {
+    flags_ &= static_cast<uint16_t>(~CardConnected);
+    flags_ |= CardLost;
+  }
+}
+
+void TSDSVCSmartCardSlotPCSC::Recover() {
+  const pcsc::Functions& lib = pcsc::Load();
+  // The old handles are given back for the client library's own bookkeeping; the service
+  // behind them is gone, so their results say nothing.
+  if (card_ != 0) {
+    lib.Disconnect(card_, SCARD_LEAVE_CARD);
+    card_ = 0;
+  }
+  if (context_ != 0) {
+    lib.ReleaseContext(context_);
+    context_ = 0;
+  }
+  protocol_ = 0;
+  SCARDCONTEXT context = 0;
+  // Still no service: raised, and the next call tries again.
+  pcsc::CheckPCSCResult(lib.EstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context),
+                        "SCardEstablishContext()", true);
+  context_ = context;
+  recover_ = false;
+}
+
+long TSDSVCSmartCardSlotPCSC::ReaderStatus(void* record) {
+  SCARD_READERSTATE& state = *static_cast<SCARD_READERSTATE*>(record);
+  std::memset(&state, 0, sizeof state);
+  state.szReader = Name().CStr();
+  state.dwCurrentState = SCARD_STATE_UNAWARE;
+  return pcsc::Load().GetStatusChange(context_, 0, &state, 1);
 }
 
 int TSDSVCSmartCardSlotPCSC::GetAttribute(uint16_t id, void* out, int size) {
@@ -160,12 +255,26 @@ uint16_t TSDSVCSmartCardSlotPCSC::GetStatus(CardInfo* info) {
   if ((flags_ & SlotOpen) == 0) return flags_;
   const pcsc::Functions& lib = pcsc::Load();
 
+  // A status query changes nothing on the card: after the service came back it is asked
+  // once more through a new context, unless a transaction of ours died with the service
+  // (the operation it belonged to fails, and the next call starts afresh).
+  bool recovered = fresh_;
+  if (recover_) {
+    Recover();
+    recovered = true;
+  }
   SCARD_READERSTATE state;
-  std::memset(&state, 0, sizeof state);
-  state.szReader = Name().CStr();
-  state.dwCurrentState = SCARD_STATE_UNAWARE;
-  pcsc::CheckPCSCResult(lib.GetStatusChange(context_, 0, &state, 1), "SCardGetStatusChange()",
-                        true);
+  LONG rv = ReaderStatus(&state);
+  if (MeansServiceGone(rv)) {
+    const bool held = transaction_;
+    ServiceLost();
+    if (!held && !recovered) {
+      Recover();
+      rv = ReaderStatus(&state);
+      if (MeansServiceGone(rv)) ServiceLost();
+    }
+  }
+  pcsc::CheckPCSCResult(rv, "SCardGetStatusChange()", true);
 
   flags_ &= static_cast<uint16_t>(~(CardPresent | CardInReader | CardMute));
   if (state.dwEventState & SCARD_STATE_MUTE) {
@@ -180,7 +289,14 @@ uint16_t TSDSVCSmartCardSlotPCSC::GetStatus(CardInfo* info) {
     DWORD cardState = 0;
     DWORD protocol = 0;
     atrLength = sizeof state.rgbAtr;
-    LONG rv = lib.Status(card_, nullptr, nullptr, &cardState, &protocol, state.rgbAtr, &atrLength);
+    rv = WhileShared([&] {
+      atrLength = sizeof state.rgbAtr;
+      return lib.Status(card_, nullptr, nullptr, &cardState, &protocol, state.rgbAtr, &atrLength);
+    });
+    // Another application's transaction kept us out for longer than we wait: that says
+    // nothing about our connection, and the caller gets the status.
+    if (IsSharingViolation(rv)) pcsc::CheckPCSCResult(rv, "SCardStatus()", true);
+    if (MeansServiceGone(rv)) ServiceLost();
     if (!pcsc::CheckPCSCResult(rv, "SCardStatus()", false)) {
       flags_ &= static_cast<uint16_t>(~CardConnected);
       flags_ |= CardLost;
@@ -295,12 +411,23 @@ int TSDSVCSmartCardSlotPCSC::CardAction(int code) {
       ManageConnect(ActionEject, true);
       flags_ = SlotOpen;
       return 1;
-    case ActionBeginTransaction:
-      return pcsc::CheckPCSCResult(pcsc::Load().BeginTransaction(card_), "SCardBeginTransaction()",
-                                   false);
-    case ActionEndTransaction:
+    case ActionBeginTransaction: {
+      const pcsc::Functions& lib = pcsc::Load();
+      const LONG rv = WhileShared([&] { return lib.BeginTransaction(card_); });
+      // Still held by another application after our wait: the operation must not go on as
+      // if the card were ours, so this failure is raised.
+      if (IsSharingViolation(rv)) pcsc::CheckPCSCResult(rv, "SCardBeginTransaction()", true);
+      if (MeansServiceGone(rv) && card_ != 0) ServiceLost();
+      transaction_ = rv == SCARD_S_SUCCESS;
+      return pcsc::CheckPCSCResult(rv, "SCardBeginTransaction()", false);
+    }
+    case ActionEndTransaction: {
+      transaction_ = false;
+      // After a recovery there is no handle (nor a transaction) left to end.
+      if (card_ == 0) return 0;
       return pcsc::CheckPCSCResult(pcsc::Load().EndTransaction(card_, SCARD_LEAVE_CARD),
                                    "SCardEndTransaction()", false);
+    }
     default:
       QORX_RAISE(sd::kInvalidArgument, kUnit);
   }
@@ -308,9 +435,19 @@ int TSDSVCSmartCardSlotPCSC::CardAction(int code) {
 
 uint32_t TSDSVCSmartCardSlotPCSC::Exchange(const void* pci, const uint8_t* send, uint32_t length,
                                            uint8_t* receive) {
+  const pcsc::Functions& lib = pcsc::Load();
   DWORD received = kReceiveCapacity;
-  LONG rv = pcsc::Load().Transmit(card_, static_cast<const SCARD_IO_REQUEST*>(pci), send, length,
-                                  nullptr, receive, &received);
+  LONG rv = WhileShared([&] {
+    received = kReceiveCapacity;
+    return lib.Transmit(card_, static_cast<const SCARD_IO_REQUEST*>(pci), send, length, nullptr,
+                        receive, &received);
+  });
+  // The command under way fails with its status; the card counts as removed, so the next
+  // call identifies it afresh through a new context.
+  if (MeansServiceGone(rv)) {
+    ServiceLost();
+    pcsc::CheckPCSCResult(rv, "SCardTransmit()", true);
+  }
   // Transmit trusts the connection state of the last status query instead of asking pcscd
   // again before every command (two round trips, more than the exchange itself). When the
   // card turns out to be gone, the refreshed status reports it as that query would have.
@@ -356,9 +493,10 @@ void TSDSVCSmartCardSlotPCSC::Transmit(TSDAPDU& apdu) {
   uint32_t received = Exchange(pci, send.bytes, length, receive.bytes);
   // Wrong length: SW2 is the Le the card wants, and the command goes again once with it. In a
   // command with data P3 is Lc, not Le: writing SW2 there would send the card a command whose
-  // length disagrees with its data. Its Le is then the last byte, and without one sent there
-  // is nothing to correct and 6Cxx is the answer.
-  if (received == 2 && receive.bytes[0] == 0x6C && (!hasData || leSent)) {
+  // length disagrees with its data. Its Le is then the last byte, and without one sent (a
+  // command without data and Le included: repeated, it would only be sent twice) there is
+  // nothing to correct and 6Cxx is the answer.
+  if (received == 2 && receive.bytes[0] == 0x6C && leSent) {
     send.bytes[hasData ? length - 1 : 4] = receive.bytes[1];
     received = Exchange(pci, send.bytes, length, receive.bytes);
   }
@@ -428,11 +566,20 @@ TSDSmartCardSlotPCSCFactory* TSDSmartCardSlotPCSCFactory::Instance() {
 
 int TSDSmartCardSlotPCSCFactory::EnumerateNames(char* buffer, int* size) {
   if (size == nullptr) QORX_RAISE(sd::kInvalidArgument, kUnit);
+  AskPCSCNotToWait();
   const pcsc::Functions& lib = pcsc::Load();
-  ScopedContext context(lib);
+  std::unique_ptr<ScopedContext> context(new ScopedContext(lib));
 
   DWORD length = 0;
-  LONG rv = lib.ListReaders(context.Get(), nullptr, nullptr, &length);
+  LONG rv = lib.ListReaders(context->Get(), nullptr, nullptr, &length);
+  // The list changes nothing on the card: a service that went away under the context (a
+  // restart between our two calls) is asked once more through a new one.
+  if (MeansServiceGone(rv)) {
+    context.reset();
+    context.reset(new ScopedContext(lib));
+    length = 0;
+    rv = lib.ListReaders(context->Get(), nullptr, nullptr, &length);
+  }
   int count = 0;
   // No readers: whatever the listing reported (pcsc-lite says SCARD_E_NO_READERS_AVAILABLE).
   if (length != 0) {
@@ -440,7 +587,7 @@ int TSDSmartCardSlotPCSCFactory::EnumerateNames(char* buffer, int* size) {
     if (length > static_cast<DWORD>(kMaxReaderList)) QORX_RAISE(sd::kLength, kUnit);
     TSDByteArray names(static_cast<int32_t>(length));
     DWORD filled = length;
-    pcsc::CheckPCSCResult(lib.ListReaders(context.Get(), nullptr,
+    pcsc::CheckPCSCResult(lib.ListReaders(context->Get(), nullptr,
                                           reinterpret_cast<char*>(names.WritableData()), &filled),
                           "SCardListReaders()", true);
     // The list may have shrunk since the first call; it may not have grown past our buffer.

@@ -20,6 +20,11 @@ class TSDSVCSmartCardSlotPCSC : public TSDSVCSmartCardSlot {
   // raises 0xC400 rather than follow a card that never stops.
   static constexpr int kMaxGetResponseRounds = 256;
   static constexpr int kMaxResponseData = 65536;
+  // While another application holds its transaction on the card, pcsc-lite answers
+  // SCARD_E_SHARING_VIOLATION (we ask it not to wait itself); the slot asks again every
+  // kSharingPollMs for at most kSharingWaitMs, then fails with that status.
+  static constexpr int kSharingWaitMs = 5000;
+  static constexpr int kSharingPollMs = 50;
 
   explicit TSDSVCSmartCardSlotPCSC(const char* readerName);
   ~TSDSVCSmartCardSlotPCSC() override;
@@ -44,6 +49,16 @@ class TSDSVCSmartCardSlotPCSC : public TSDSVCSmartCardSlot {
   int ManageConnect(int action, bool raise);
   int ConnectFresh();
   uint32_t Exchange(const void* pci, const uint8_t* send, uint32_t length, uint8_t* receive);
+  // The service restarted or our context or handle died: the card connection counts as lost
+  // (the card is identified afresh) and the next status query starts a new context.
+  void ServiceLost() noexcept;
+  // A new context in place of the dead one; the card is connected again by reader name.
+  void Recover();
+  long ReaderStatus(void* state);
+
+  bool recover_ = false;      // the context must be replaced before its next use
+  bool transaction_ = false;  // we hold a PC/SC transaction on the card
+  bool fresh_ = false;        // Open's first status query, on the context it just made
 
   // pcsc-lite's SCARDCONTEXT, SCARDHANDLE and DWORD (checked where they are used), kept out
   // of this header so that its includers do not see the platform's type names.

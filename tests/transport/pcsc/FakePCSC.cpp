@@ -45,6 +45,7 @@ struct FakeState {
   std::vector<unsigned long> sentProtocols;
 
   Bytes controlOutput;
+  FakePCSC_ResultHook hook = nullptr;
 };
 
 FakeState& S() {
@@ -56,6 +57,7 @@ FakeState& S() {
 long Take(const char* fn) {
   FakeState& s = S();
   ++s.calls[fn];
+  if (s.hook != nullptr) return s.hook(fn);
   auto& queue = s.queued[fn];
   if (!queue.empty()) {
     long code = queue.front();
@@ -335,6 +337,15 @@ int FakePCSC_OpenContexts() {
 
 int FakePCSC_OpenCards() {
   return static_cast<int>(S().cards.size());
+}
+
+void FakePCSC_RestartService() {
+  S().contexts.clear();
+  S().cards.clear();
+}
+
+void FakePCSC_SetResultHook(FakePCSC_ResultHook hook) {
+  S().hook = hook;
 }
 
 }  // extern "C"

@@ -49,6 +49,8 @@ class FakePCSC {
     Bind("FakePCSC_SetControlOutput", &setControlOutput_);
     Bind("FakePCSC_OpenContexts", &openContexts_);
     Bind("FakePCSC_OpenCards", &openCards_);
+    Bind("FakePCSC_RestartService", &restartService_);
+    Bind("FakePCSC_SetResultHook", &setResultHook_);
   }
   FakePCSC(const FakePCSC&) = delete;
   FakePCSC& operator=(const FakePCSC&) = delete;
@@ -88,6 +90,8 @@ class FakePCSC {
   }
   int OpenContexts() { return openContexts_(); }
   int OpenCards() { return openCards_(); }
+  void RestartService() { restartService_(); }
+  void SetResultHook(FakePCSC_ResultHook hook) { setResultHook_(hook); }
 
  private:
   template <typename Fn>
@@ -116,6 +120,8 @@ class FakePCSC {
   decltype(&FakePCSC_SetControlOutput) setControlOutput_ = nullptr;
   decltype(&FakePCSC_OpenContexts) openContexts_ = nullptr;
   decltype(&FakePCSC_OpenCards) openCards_ = nullptr;
+  decltype(&FakePCSC_RestartService) restartService_ = nullptr;
+  decltype(&FakePCSC_SetResultHook) setResultHook_ = nullptr;
 };
 
 using ::qorx::test::CatchSD;

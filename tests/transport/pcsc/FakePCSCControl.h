@@ -51,4 +51,14 @@ void FakePCSC_SetControlOutput(const unsigned char* bytes, unsigned long length)
 // Contexts established and not released; card handles connected and not disconnected.
 int FakePCSC_OpenContexts();
 int FakePCSC_OpenCards();
+
+// The service restarts: every context and card handle made so far is unknown to it
+// (SCARD_E_INVALID_HANDLE) and no longer counted as open.
+void FakePCSC_RestartService();
+
+// When set, decides every call's result code in place of the queued and default ones (the
+// function name is pcsc-lite's). It may script the rest of the call first: queue the
+// response SCardTransmit hands out, change the card, lie about lengths. Null clears it.
+typedef long (*FakePCSC_ResultHook)(const char* fn);
+void FakePCSC_SetResultHook(FakePCSC_ResultHook hook);
 }

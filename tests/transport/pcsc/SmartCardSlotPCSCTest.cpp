@@ -326,7 +326,7 @@ TEST_F(SlotTest, TransactionBracketReportsFailureWithoutRaising) {
   EXPECT_EQ(slot_->CardAction(Slot::ActionEndTransaction), 1);
   EXPECT_EQ(Fake().LastArgument("SCardEndTransaction"),
             static_cast<unsigned long>(SCARD_LEAVE_CARD));
-  Fake().QueueResult("SCardBeginTransaction", SCARD_E_SHARING_VIOLATION);
+  Fake().QueueResult("SCardBeginTransaction", SCARD_E_NOT_TRANSACTED);
   Fake().QueueResult("SCardEndTransaction", SCARD_E_NOT_TRANSACTED);
   EXPECT_EQ(slot_->CardAction(Slot::ActionBeginTransaction), 0);
   EXPECT_EQ(slot_->CardAction(Slot::ActionEndTransaction), 0);
