@@ -1,0 +1,268 @@
+// The host's message handling without a browser: the JSON reader, the origin allowlist, the
+// framing, and a session fed hostile messages between well-formed ones.
+
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tools/bridge/Framing.h"
+#include "tools/bridge/Json.h"
+#include "tools/bridge/Origins.h"
+#include "tools/bridge/Session.h"
+
+namespace qorx::bridge {
+namespace {
+
+bool Parses(const std::string& text, std::string* error = nullptr) {
+  JsonValue value;
+  std::string why;
+  const bool ok = ParseJson(reinterpret_cast<const uint8_t*>(text.data()), text.size(),
+                            JsonLimits(), &value, &why);
+  if (error != nullptr) *error = why;
+  return ok;
+}
+
+TEST(BridgeJson, AcceptsAndRefuses) {
+  struct Case {
+    std::string text;
+    bool ok;
+  };
+  const std::vector<Case> cases = {
+      {R"({"a":[1,-2.5e3,true,false,null,"x\u00e9\ud83d\ude00"]})", true},
+      {" [ ] ", true},
+      {"0", true},
+      {"", false},
+      {"{", false},
+      {"[1,]", false},
+      {"{\"a\":1,}", false},
+      {"{\"a\":1,\"a\":2}", false},  // a duplicate could hide a second origin
+      {"01", false},
+      {"1.", false},
+      {"-", false},
+      {"1e999", false},
+      {"\"\\ud800\"", false},
+      {"\"\\udc00\"", false},
+      {"\"\\x\"", false},
+      {"\"a\nb\"", false},
+      {"\"\xC0\xAF\"", false},      // overlong
+      {"\"\xED\xA0\x80\"", false},  // an encoded surrogate
+      {"\"abc", false},
+      {"\"abc\\", false},
+      {"[1] 2", false},
+      {"tru", false},
+      {std::string(8, '[') + std::string(8, ']'), true},
+      {std::string(9, '[') + std::string(9, ']'), false},
+      {std::string(200000, '['), false},
+      {"[" + std::string(70000, '1') + "]", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Parses(c.text), c.ok) << c.text.substr(0, 60);
+}
+
+TEST(BridgeJson, DecodesAndLimits) {
+  const std::string text = R"({"s":"a\"\\\/\n\u0041\ud83d\ude00","n":12,"l":[1,2]})";
+  JsonValue v;
+  std::string why;
+  ASSERT_TRUE(ParseJson(reinterpret_cast<const uint8_t*>(text.data()), text.size(), JsonLimits(),
+                        &v, &why));
+  EXPECT_EQ(v.Find("s")->text, "a\"\\/\nA\xF0\x9F\x98\x80");
+  EXPECT_EQ(v.Find("n")->number, 12);
+  EXPECT_EQ(v.Find("l")->items.size(), 2u);
+  EXPECT_EQ(v.Find("x"), nullptr);
+
+  JsonLimits small;
+  small.maxString = 4;
+  small.maxElements = 2;
+  for (const std::string t : {"\"abcde\"", "[1,2,3]", "{\"a\":1,\"b\":2,\"c\":3}"}) {
+    EXPECT_FALSE(ParseJson(reinterpret_cast<const uint8_t*>(t.data()), t.size(), small, &v, &why))
+        << t;
+  }
+
+  std::string out;
+  AppendJsonString(&out, std::string("q\"\x01\xFF\xC3\xA9", 6));
+  EXPECT_EQ(out, "\"q\\\"\\u0001\xEF\xBF\xBD\xC3\xA9\"");
+}
+
+TEST(BridgeOrigins, CanonicalFormsAndMatching) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"https://Bank.Example", "https://bank.example"},
+      {"https://bank.example/", "https://bank.example"},
+      {"https://bank.example:443", "https://bank.example"},
+      {"https://bank.example:8443", "https://bank.example:8443"},
+      {"http://localhost:8080", "http://localhost:8080"},
+      {"http://127.0.0.1", "http://127.0.0.1"},
+      {"http://bank.example", ""},  // plain http only for this machine
+      {"ftp://bank.example", ""},
+      {"https://", ""},
+      {"https://bank.example:0", ""},
+      {"https://bank.example:99999", ""},
+      {"https://bank.example/path", ""},
+      {"https://user@bank.example", ""},
+      {"null", ""},
+  };
+  for (const auto& [text, canonical] : cases) EXPECT_EQ(CanonicalOrigin(text), canonical) << text;
+
+  char path[] = "/tmp/bridge-origins-XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  const std::string file =
+      "# bank\nhttps://bank.example\n  http://localhost:8080  # demo\nhttp://evil.example\n\n";
+  ASSERT_EQ(write(fd, file.data(), file.size()), static_cast<ssize_t>(file.size()));
+  close(fd);
+  OriginList list;
+  std::vector<std::string> rejected;
+  ASSERT_TRUE(list.AddFile(path, &rejected));
+  unlink(path);
+  EXPECT_EQ(rejected, std::vector<std::string>{"http://evil.example"});
+  EXPECT_TRUE(list.Allows("https://bank.example"));
+  EXPECT_TRUE(list.Allows("http://localhost:8080"));
+  EXPECT_FALSE(list.Allows("http://localhost:8081"));
+  EXPECT_FALSE(list.Allows("https://BANK.example"));  // not how a browser writes an origin
+  EXPECT_FALSE(list.Allows("https://bank.example.evil"));
+  EXPECT_FALSE(list.Allows("http://evil.example"));
+  EXPECT_TRUE(list.AddFile("/nonexistent/bridge-origins", nullptr));
+}
+
+std::string Frame(const std::string& json) {
+  const uint32_t n = static_cast<uint32_t>(json.size());
+  std::string out(4, '\0');
+  std::memcpy(out.data(), &n, 4);
+  return out + json;
+}
+
+TEST(BridgeFraming, MessagesOversizedAndTruncated) {
+  FILE* file = tmpfile();
+  ASSERT_NE(file, nullptr);
+  std::string stream = Frame("{\"a\":1}") + Frame(std::string(5000, 'x')) + Frame("") +
+                       Frame("[2]") + std::string("\x10\x00\x00\x00{", 5);
+  ASSERT_EQ(fwrite(stream.data(), 1, stream.size(), file), stream.size());
+  fflush(file);
+  rewind(file);
+  const int fd = fileno(file);
+  std::string message;
+  uint32_t declared = 0;
+  EXPECT_EQ(ReadMessage(fd, 4096, &message, &declared, nullptr), ReadStatus::Message);
+  EXPECT_EQ(message, "{\"a\":1}");
+  EXPECT_EQ(ReadMessage(fd, 4096, &message, &declared, nullptr), ReadStatus::TooLarge);
+  EXPECT_EQ(declared, 5000u);
+  EXPECT_EQ(ReadMessage(fd, 4096, &message, &declared, nullptr), ReadStatus::Message);
+  EXPECT_EQ(message, "");
+  EXPECT_EQ(ReadMessage(fd, 4096, &message, &declared, nullptr), ReadStatus::Message);
+  EXPECT_EQ(message, "[2]");
+  EXPECT_EQ(ReadMessage(fd, 4096, &message, &declared, nullptr), ReadStatus::Broken);
+  EXPECT_EQ(ReadMessage(fd, 4096, &message, &declared, nullptr), ReadStatus::End);
+  fclose(file);
+
+  int pipes[2];
+  ASSERT_EQ(pipe(pipes), 0);
+  EXPECT_TRUE(WriteMessage(pipes[1], "{}"));
+  EXPECT_FALSE(WriteMessage(pipes[1], std::string(kMaxAnswerSize + 1, ' ')));
+  close(pipes[1]);
+  EXPECT_EQ(ReadMessage(pipes[0], 4096, &message, &declared, nullptr), ReadStatus::Message);
+  EXPECT_EQ(message, "{}");
+  EXPECT_EQ(ReadMessage(pipes[0], 4096, &message, &declared, nullptr), ReadStatus::End);
+  close(pipes[0]);
+}
+
+class BridgeSession : public ::testing::Test {
+ protected:
+  BridgeSession() : session_(Origins()) {}
+  static OriginList Origins() {
+    OriginList list;
+    list.Add("https://bank.example");
+    return list;
+  }
+  std::string Ask(const std::string& json) {
+    return session_.Handle(reinterpret_cast<const uint8_t*>(json.data()), json.size());
+  }
+  Session session_;
+};
+
+TEST_F(BridgeSession, HostileMessagesGetErrorsAndServingGoesOn) {
+  const std::string bank = R"("origin":"https://bank.example")";
+  const std::string hash =
+      R"({"id":1,)" + bank + R"(,"op":"call","member":"CalculateSHA1Hash","args":["abc",0]})";
+  const std::vector<std::pair<std::string, std::string>> hostile = {
+      {"not json", R"({"id":null,"error":{"code":"json")"},
+      {std::string("\xFF\xFE", 2), R"({"id":null,"error":{"code":"json")"},
+      {"[1,2]", R"({"id":null,"error":{"code":"request")"},
+      {R"({"origin":"https://bank.example","op":"members"})",
+       R"({"id":null,"error":{"code":"request")"},
+      {R"({"id":{},"op":"members"})", R"({"id":null,"error":{"code":"request")"},
+      {R"({"id":1.5,"op":"members"})", R"({"id":null,"error":{"code":"request")"},
+      {R"({"id":"a","op":"members"})", R"({"id":"a","error":{"code":"request")"},
+      {R"({"id":2,"origin":"https://evil.example","op":"members"})",
+       R"({"id":2,"error":{"code":"origin")"},
+      {R"({"id":2,"origin":"https://bank.example.evil","op":"members"})",
+       R"({"id":2,"error":{"code":"origin")"},
+      {R"({"id":2,"origin":7,"op":"members"})", R"({"id":2,"error":{"code":"request")"},
+      {R"({"id":3,)" + bank + R"(,"op":"delete","member":"Open"})",
+       R"({"id":3,"error":{"code":"request")"},
+      {R"({"id":3,)" + bank + R"(,"op":"call","member":42})",
+       R"({"id":3,"error":{"code":"request")"},
+      {R"({"id":4,)" + bank + R"(,"op":"call","member":"FormatDisk","args":[]})",
+       R"({"id":4,"error":{"code":"member")"},
+      {R"({"id":4,)" + bank + R"(,"op":"get","member":"Close"})",
+       R"({"id":4,"error":{"code":"member")"},
+      {R"({"id":4,)" + bank + R"(,"op":"call","member":"lCardStatus"})",
+       R"({"id":4,"error":{"code":"member")"},
+      {R"({"id":5,)" + bank + R"(,"op":"call","member":"CalculateSHA1Hash","args":"abc"})",
+       R"({"id":5,"error":{"code":"arguments")"},
+      {R"({"id":5,)" + bank + R"(,"op":"call","member":"CalculateSHA1Hash","args":["abc"]})",
+       R"({"id":5,"error":{"code":"arguments")"},
+      {R"({"id":5,)" + bank + R"(,"op":"call","member":"CalculateSHA1Hash","args":[["abc"],0]})",
+       R"({"id":5,"error":{"code":"arguments")"},
+      {R"({"id":5,)" + bank + R"(,"op":"call","member":"CalculateSHA1Hash","args":["abc",1e300]})",
+       R"({"id":5,"error":{"code":"arguments")"},
+      {R"({"id":5,)" + bank + R"(,"op":"get","member":"sVersion","args":[1]})",
+       R"({"id":5,"error":{"code":"arguments")"},
+      {R"({"id":6,)" + bank + R"(,"op":"call","member":"CalculateSHA1Hash","args":[")" +
+           std::string(kMaxStringSize + 1, 'a') + R"(",0]})",
+       R"({"id":null,"error":{"code":"size")"},
+      {std::string(kMaxRequestSize + 1, ' '), R"({"id":null,"error":{"code":"size")"},
+  };
+  for (const auto& [request, prefix] : hostile) {
+    EXPECT_EQ(Ask(request).rfind(prefix, 0), 0u) << request.substr(0, 80) << " -> " << Ask(request);
+    EXPECT_EQ(Ask(hash), R"({"id":1,"value":0})") << "after " << request.substr(0, 80);
+  }
+  EXPECT_EQ(Ask(R"({"id":7,)" + bank + R"(,"op":"get","member":"shashoutput"})"),
+            R"({"id":7,"value":"A9993E364706816ABA3E25717850C26C9CD0D89D"})");
+  EXPECT_EQ(Session::Oversized(5000000).rfind(R"({"id":null,"error":{"code":"size")", 0), 0u);
+}
+
+TEST_F(BridgeSession, DescribesTheFortyMembersAndKeepsToOnePage) {
+  const std::string members = Ask(R"({"id":"m","origin":"https://bank.example","op":"members"})");
+  size_t count = 0;
+  for (size_t at = members.find("\"name\":"); at != std::string::npos;
+       at = members.find("\"name\":", at + 1))
+    ++count;
+  EXPECT_EQ(count, 40u);
+  EXPECT_NE(members.find(R"({"name":"lCardStatus","kind":"property"})"), std::string::npos);
+  EXPECT_NE(members.find(R"({"name":"RSAPasswordEncryptWithPublicKey","kind":"method","params":)"
+                         R"(["sInputData","boolHexadecimalInputString","wType","bKeyVersion"]})"),
+            std::string::npos);
+
+  // Text from the page comes back as UTF-8 however it was escaped.
+  EXPECT_EQ(Ask(R"({"id":1,"origin":"https://bank.example","op":"call",)"
+                R"("member":"CalculateSHA1Hash","args":["\u00e9",0]})"),
+            R"({"id":1,"value":0})");
+
+  // A second page on the same connection is refused even when it is on the list.
+  OriginList two = Origins();
+  two.Add("https://other.example");
+  Session session(std::move(two));
+  const std::string first = R"({"id":1,"origin":"https://bank.example","op":"members"})";
+  const std::string second = R"({"id":2,"origin":"https://other.example","op":"members"})";
+  EXPECT_EQ(
+      session.Handle(reinterpret_cast<const uint8_t*>(first.data()), first.size()).find("error"),
+      std::string::npos);
+  EXPECT_EQ(session.Handle(reinterpret_cast<const uint8_t*>(second.data()), second.size())
+                .rfind(R"({"id":2,"error":{"code":"origin")", 0),
+            0u);
+}
+
+}  // namespace
+}  // namespace qorx::bridge

@@ -1,0 +1,391 @@
+#include "tools/bridge/Json.h"
+
+#include <string.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "core/ByteReader.h"
+
+namespace qorx::bridge {
+
+namespace {
+
+void Wipe(std::string& text) noexcept {
+  if (!text.empty()) explicit_bzero(text.data(), text.size());
+  text.clear();
+}
+
+// Decodes one UTF-8 sequence at the cursor; false for anything that is not shortest-form
+// UTF-8 of a scalar value.
+bool ReadUtf8(ByteReader& in, uint32_t* cp) {
+  uint8_t c;
+  if (!in.ReadU8(&c)) return false;
+  if (c < 0x80) {
+    *cp = c;
+    return true;
+  }
+  int more;
+  uint32_t value, min;
+  if ((c & 0xE0) == 0xC0) {
+    more = 1, value = c & 0x1Fu, min = 0x80;
+  } else if ((c & 0xF0) == 0xE0) {
+    more = 2, value = c & 0x0Fu, min = 0x800;
+  } else if ((c & 0xF8) == 0xF0) {
+    more = 3, value = c & 0x07u, min = 0x10000;
+  } else {
+    return false;
+  }
+  for (int i = 0; i < more; ++i) {
+    uint8_t next;
+    if (!in.PeekU8(&next) || (next & 0xC0) != 0x80) return false;
+    in.Skip(1);
+    value = value << 6 | (next & 0x3Fu);
+  }
+  if (value < min || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return false;
+  *cp = value;
+  return true;
+}
+
+void AppendUtf8(std::string* out, uint32_t cp) {
+  if (cp < 0x80) {
+    out->push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | cp >> 6));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | cp >> 12));
+    out->push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | cp >> 18));
+    out->push_back(static_cast<char>(0x80 | (cp >> 12 & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+class Parser {
+ public:
+  Parser(const uint8_t* data, size_t size, const JsonLimits& limits)
+      : in_(data, size), limits_(limits) {}
+
+  bool Document(JsonValue* out) {
+    SkipSpace();
+    if (!Value(out, 0)) return false;
+    SkipSpace();
+    if (!in_.Empty()) return Fail("text after the value");
+    return true;
+  }
+
+  std::string error;
+
+ private:
+  bool Fail(const char* why) {
+    if (error.empty()) error = why;
+    return false;
+  }
+
+  void SkipSpace() {
+    uint8_t c;
+    while (in_.PeekU8(&c) && (c == ' ' || c == '\t' || c == '\n' || c == '\r')) in_.Skip(1);
+  }
+
+  bool Literal(const char* word) {
+    const size_t n = strlen(word);
+    const uint8_t* bytes;
+    if (in_.Remaining() < n || memcmp(in_.Position(), word, n) != 0) return Fail("bad literal");
+    return in_.ReadBytes(n, &bytes);
+  }
+
+  bool Value(JsonValue* out, size_t depth) {
+    uint8_t c;
+    if (!in_.PeekU8(&c)) return Fail("unexpected end");
+    switch (c) {
+      case '{':
+        return Object(out, depth + 1);
+      case '[':
+        return Array(out, depth + 1);
+      case '"':
+        out->type = JsonValue::Type::String;
+        return String(&out->text);
+      case 't':
+        out->type = JsonValue::Type::Bool;
+        out->boolean = true;
+        return Literal("true");
+      case 'f':
+        out->type = JsonValue::Type::Bool;
+        return Literal("false");
+      case 'n':
+        return Literal("null");
+      default:
+        if (c == '-' || (c >= '0' && c <= '9')) return Number(out);
+        return Fail("unexpected character");
+    }
+  }
+
+  bool Number(JsonValue* out) {
+    // The grammar checked here; the conversion by strtod of a bounded NUL-terminated copy.
+    char buffer[40];
+    size_t n = 0;
+    auto take = [&](uint8_t ch) {
+      if (n + 1 >= sizeof buffer) return false;
+      buffer[n++] = static_cast<char>(ch);
+      in_.Skip(1);
+      return true;
+    };
+    auto digits = [&]() {
+      uint8_t ch;
+      size_t count = 0;
+      while (in_.PeekU8(&ch) && ch >= '0' && ch <= '9') {
+        if (!take(ch)) return false;
+        ++count;
+      }
+      return count > 0;
+    };
+    uint8_t c = 0;
+    if (in_.PeekU8(&c) && c == '-' && !take(c)) return Fail("number too long");
+    if (in_.PeekU8(&c) && c == '0') {
+      take(c);
+    } else if (!digits()) {
+      return Fail("bad number");
+    }
+    if (in_.PeekU8(&c) && c == '.') {
+      take(c);
+      if (!digits()) return Fail("bad number");
+    }
+    if (in_.PeekU8(&c) && (c == 'e' || c == 'E')) {
+      take(c);
+      if (in_.PeekU8(&c) && (c == '+' || c == '-')) take(c);
+      if (!digits()) return Fail("bad number");
+    }
+    if (in_.PeekU8(&c) && c >= '0' && c <= '9') return Fail("number too long");
+    buffer[n] = '\0';
+    out->type = JsonValue::Type::Number;
+    out->number = strtod(buffer, nullptr);
+    if (!std::isfinite(out->number)) return Fail("number out of range");
+    return true;
+  }
+
+  bool Hex4(uint32_t* out) {
+    *out = 0;
+    for (int i = 0; i < 4; ++i) {
+      uint8_t c;
+      if (!in_.ReadU8(&c)) return Fail("unexpected end");
+      uint32_t v;
+      if (c >= '0' && c <= '9') {
+        v = c - '0';
+      } else if ((c | 0x20) >= 'a' && (c | 0x20) <= 'f') {
+        v = (c | 0x20) - 'a' + 10u;
+      } else {
+        return Fail("bad escape");
+      }
+      *out = *out << 4 | v;
+    }
+    return true;
+  }
+
+  bool String(std::string* out) {
+    in_.Skip(1);  // the opening quote
+    // The literal's raw length bounds its decoded length: reserving it first means the text
+    // (a secret code, perhaps) is never copied by a growing buffer and left behind unwiped.
+    size_t raw = 0;
+    const uint8_t* p = in_.Position();
+    while (raw < in_.Remaining() && p[raw] != '"') raw += (p[raw] == '\\') ? 2 : 1;
+    if (raw >= in_.Remaining()) return Fail("unterminated string");
+    if (raw > limits_.maxString) return Fail("string too long");
+    out->reserve(raw);
+    for (;;) {
+      uint8_t c;
+      if (!in_.PeekU8(&c)) return Fail("unterminated string");
+      if (c == '"') {
+        in_.Skip(1);
+        return true;
+      }
+      if (c < 0x20) return Fail("control character in string");
+      if (c != '\\') {
+        uint32_t cp;
+        if (!ReadUtf8(in_, &cp)) return Fail("string is not UTF-8");
+        AppendUtf8(out, cp);
+        continue;
+      }
+      in_.Skip(1);
+      if (!in_.ReadU8(&c)) return Fail("unterminated string");
+      switch (c) {
+        case '"':
+        case '\\':
+        case '/':
+          out->push_back(static_cast<char>(c));
+          break;
+        case 'b':
+          out->push_back('\b');
+          break;
+        case 'f':
+          out->push_back('\f');
+          break;
+        case 'n':
+          out->push_back('\n');
+          break;
+        case 'r':
+          out->push_back('\r');
+          break;
+        case 't':
+          out->push_back('\t');
+          break;
+        case 'u': {
+          uint32_t cp;
+          if (!Hex4(&cp)) return false;
+          if (cp >= 0xD800 && cp <= 0xDBFF) {
+            uint32_t low;
+            if (!Literal("\\u") || !Hex4(&low) || low < 0xDC00 || low > 0xDFFF)
+              return Fail("unpaired surrogate");
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+          } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
+            return Fail("unpaired surrogate");
+          }
+          AppendUtf8(out, cp);
+          break;
+        }
+        default:
+          return Fail("bad escape");
+      }
+    }
+  }
+
+  bool Array(JsonValue* out, size_t depth) {
+    if (depth > limits_.maxDepth) return Fail("nested too deeply");
+    in_.Skip(1);
+    out->type = JsonValue::Type::Array;
+    SkipSpace();
+    uint8_t c;
+    if (in_.PeekU8(&c) && c == ']') return in_.Skip(1);
+    for (;;) {
+      if (out->items.size() >= limits_.maxElements) return Fail("too many elements");
+      out->items.emplace_back();
+      SkipSpace();
+      if (!Value(&out->items.back(), depth)) return false;
+      SkipSpace();
+      if (!in_.ReadU8(&c)) return Fail("unexpected end");
+      if (c == ']') return true;
+      if (c != ',') return Fail("expected , or ]");
+    }
+  }
+
+  bool Object(JsonValue* out, size_t depth) {
+    if (depth > limits_.maxDepth) return Fail("nested too deeply");
+    in_.Skip(1);
+    out->type = JsonValue::Type::Object;
+    SkipSpace();
+    uint8_t c;
+    if (in_.PeekU8(&c) && c == '}') return in_.Skip(1);
+    for (;;) {
+      if (out->members.size() >= limits_.maxElements) return Fail("too many elements");
+      SkipSpace();
+      if (!in_.PeekU8(&c) || c != '"') return Fail("expected a member name");
+      out->members.emplace_back();
+      auto& member = out->members.back();
+      if (!String(&member.first)) return false;
+      for (size_t i = 0; i + 1 < out->members.size(); ++i) {
+        if (out->members[i].first == member.first) return Fail("duplicate member name");
+      }
+      SkipSpace();
+      if (!in_.ReadU8(&c) || c != ':') return Fail("expected :");
+      SkipSpace();
+      if (!Value(&member.second, depth)) return false;
+      SkipSpace();
+      if (!in_.ReadU8(&c)) return Fail("unexpected end");
+      if (c == '}') return true;
+      if (c != ',') return Fail("expected , or }");
+    }
+  }
+
+  ByteReader in_;
+  const JsonLimits& limits_;
+};
+
+}  // namespace
+
+JsonValue::JsonValue(JsonValue&& other) noexcept
+    : type(other.type),
+      boolean(other.boolean),
+      number(other.number),
+      text(std::move(other.text)),
+      items(std::move(other.items)),
+      members(std::move(other.members)) {
+  other.type = Type::Null;
+}
+
+JsonValue& JsonValue::operator=(JsonValue&& other) noexcept {
+  if (this != &other) {
+    Wipe(text);
+    type = other.type;
+    boolean = other.boolean;
+    number = other.number;
+    text = std::move(other.text);
+    items = std::move(other.items);
+    members = std::move(other.members);
+    other.type = Type::Null;
+  }
+  return *this;
+}
+
+JsonValue::~JsonValue() {
+  Wipe(text);
+}
+
+const JsonValue* JsonValue::Find(const std::string& key) const noexcept {
+  if (type != Type::Object) return nullptr;
+  for (const auto& member : members) {
+    if (member.first == key) return &member.second;
+  }
+  return nullptr;
+}
+
+bool ParseJson(const uint8_t* data, size_t size, const JsonLimits& limits, JsonValue* out,
+               std::string* error) {
+  *out = JsonValue();
+  Parser parser(data, size, limits);
+  if (parser.Document(out)) return true;
+  *out = JsonValue();
+  *error = parser.error;
+  return false;
+}
+
+void AppendJsonString(std::string* out, const std::string& text) {
+  out->push_back('"');
+  ByteReader in(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  while (!in.Empty()) {
+    uint32_t cp;
+    // A malformed sequence has been read up to its first bad byte; it stands as one U+FFFD.
+    if (!ReadUtf8(in, &cp)) cp = 0xFFFD;
+    switch (cp) {
+      case '"':
+        out->append("\\\"");
+        break;
+      case '\\':
+        out->append("\\\\");
+        break;
+      case '\n':
+        out->append("\\n");
+        break;
+      case '\r':
+        out->append("\\r");
+        break;
+      case '\t':
+        out->append("\\t");
+        break;
+      default:
+        if (cp < 0x20) {
+          char escape[8];
+          std::snprintf(escape, sizeof escape, "\\u%04X", static_cast<unsigned>(cp));
+          out->append(escape);
+        } else {
+          AppendUtf8(out, cp);
+        }
+    }
+  }
+  out->push_back('"');
+}
+
+}  // namespace qorx::bridge

@@ -1,0 +1,284 @@
+#include "tools/bridge/Session.h"
+
+#include <string.h>
+
+#include <cmath>
+#include <cstdio>
+#include <utility>
+#include <vector>
+
+#include "bindings/control/Com.h"
+#include "bindings/control/Module.h"
+#include "bindings/control/QorXInterface.h"
+#include "tools/bridge/Framing.h"
+#include "tools/bridge/Json.h"
+
+namespace qorx::bridge {
+
+using namespace qorx::com;
+
+namespace {
+
+std::string HresultText(HRESULT hr) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
+  return text;
+}
+
+std::string Error(const std::string& id, const char* code, const std::string& message,
+                  HRESULT hr = S_OK) {
+  std::string out = "{\"id\":" + id + ",\"error\":{\"code\":";
+  AppendJsonString(&out, code);
+  out += ",\"message\":";
+  AppendJsonString(&out, message);
+  if (hr != S_OK) out += ",\"hresult\":" + std::to_string(static_cast<uint32_t>(hr));
+  out += "}}";
+  return out;
+}
+
+// The request's id as it goes back into the answer: a whole number, or a short string.
+bool IdText(const JsonValue* id, std::string* out) {
+  if (id == nullptr) return false;
+  if (id->type == JsonValue::Type::Number && std::trunc(id->number) == id->number &&
+      std::fabs(id->number) <= 9007199254740991.0) {
+    *out = std::to_string(static_cast<int64_t>(id->number));
+    return true;
+  }
+  if (id->type == JsonValue::Type::String && id->text.size() <= 64) {
+    out->clear();
+    AppendJsonString(out, id->text);
+    return true;
+  }
+  return false;
+}
+
+// Arguments as a script engine passes them: last first in DISPPARAMS.
+class Arguments {
+ public:
+  ~Arguments() {
+    for (VARIANT& v : values_) VariantClear(&v);
+  }
+  // False with `why` for a value no script could pass to the control.
+  bool From(const JsonValue& list, std::string* why) {
+    values_.resize(list.items.size());
+    for (VARIANT& v : values_) VariantInit(&v);
+    for (size_t i = 0; i < list.items.size(); ++i) {
+      const JsonValue& item = list.items[i];
+      VARIANT& v = values_[list.items.size() - 1 - i];
+      switch (item.type) {
+        case JsonValue::Type::String:
+          v.vt = VT_BSTR;
+          v.bstrVal = BstrFromUtf8(item.text);
+          if (v.bstrVal == nullptr) {
+            v.vt = VT_EMPTY;
+            *why = "out of memory";
+            return false;
+          }
+          break;
+        case JsonValue::Type::Number:
+          if (std::trunc(item.number) == item.number && item.number >= -2147483648.0 &&
+              item.number <= 2147483647.0) {
+            v.vt = VT_I4;
+            v.lVal = static_cast<LONG>(item.number);
+          } else {
+            v.vt = VT_R8;
+            v.dblVal = item.number;
+          }
+          break;
+        case JsonValue::Type::Bool:
+          v.vt = VT_BOOL;
+          v.boolVal = item.boolean ? VARIANT_TRUE : VARIANT_FALSE;
+          break;
+        case JsonValue::Type::Null:
+          v.vt = VT_NULL;
+          break;
+        default:
+          *why = "argument " + std::to_string(i + 1) + " is neither a text, a number nor a flag";
+          return false;
+      }
+    }
+    return true;
+  }
+  DISPPARAMS Params() {
+    return {values_.empty() ? nullptr : values_.data(), nullptr,
+            static_cast<uint32_t>(values_.size()), 0};
+  }
+
+ private:
+  std::vector<VARIANT> values_;
+};
+
+}  // namespace
+
+Session::Session(OriginList origins) : origins_(std::move(origins)) {
+  IClassFactory* factory = nullptr;
+  HRESULT hr =
+      GetControlClassObject(CLSID_QorX, IID_IClassFactory, reinterpret_cast<void**>(&factory));
+  if (Succeeded(hr) && factory != nullptr) {
+    hr = factory->CreateInstance(nullptr, IID_IDispatch, reinterpret_cast<void**>(&control_));
+    factory->Release();
+  }
+  if (Failed(hr) || control_ == nullptr) {
+    control_ = nullptr;
+    createError_ = "the control could not be created (HRESULT " + HresultText(hr) + ")";
+  }
+}
+
+Session::~Session() {
+  if (control_ == nullptr) return;
+  CloseReader();
+  control_->Release();
+}
+
+void Session::CloseReader() {
+  // The page went away without Close: end what it held, so that the next client finds the
+  // reader free. A control that has no reader open answers its own error; nothing to do then.
+  VARIANT active;
+  VariantInit(&active);
+  OLECHAR name[] = u"bActive";
+  OLECHAR* names[] = {name};
+  DISPID id = DISPID_UNKNOWN;
+  DISPPARAMS none = {nullptr, nullptr, 0, 0};
+  if (Failed(control_->GetIDsOfNames(IID_NULL, names, 1, 0, &id)) ||
+      Failed(control_->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &active, nullptr,
+                              nullptr)))
+    return;
+  const bool open = active.vt == VT_I4 && active.lVal != 0;
+  VariantClear(&active);
+  if (!open) return;
+  OLECHAR close[] = u"Close";
+  names[0] = close;
+  VARIANT result;
+  VariantInit(&result);
+  if (Succeeded(control_->GetIDsOfNames(IID_NULL, names, 1, 0, &id)))
+    (void)control_->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &none, &result, nullptr, nullptr);
+  VariantClear(&result);
+}
+
+std::string Session::Oversized(uint32_t declared) {
+  return Error("null", "size",
+               "a message of " + std::to_string(declared) + " bytes is over the limit of " +
+                   std::to_string(kMaxRequestSize));
+}
+
+std::string Session::Handle(const uint8_t* data, size_t size) {
+  if (size > kMaxRequestSize) return Oversized(static_cast<uint32_t>(size));
+  JsonLimits limits;
+  limits.maxString = kMaxStringSize;
+  JsonValue request;
+  std::string why;
+  if (!ParseJson(data, size, limits, &request, &why)) {
+    const bool tooLong = why == "string too long" || why == "too many elements";
+    return Error("null", tooLong ? "size" : "json", "the message is not valid JSON: " + why);
+  }
+  if (request.type != JsonValue::Type::Object)
+    return Error("null", "request", "a request is a JSON object");
+  std::string id;
+  if (!IdText(request.Find("id"), &id))
+    return Error("null", "request", "a request needs an id: a whole number or a short text");
+
+  const JsonValue* origin = request.Find("origin");
+  if (origin == nullptr || origin->type != JsonValue::Type::String)
+    return Error(id, "request", "a request names the page's origin");
+  if (!origins_.Allows(origin->text))
+    return Error(id, "origin", "pages of " + origin->text + " may not use the card reader");
+  // One connection serves one page; a second origin on it is not that page.
+  if (boundOrigin_.empty()) boundOrigin_ = origin->text;
+  if (origin->text != boundOrigin_)
+    return Error(id, "origin", "this connection belongs to " + boundOrigin_);
+
+  const JsonValue* op = request.Find("op");
+  if (op == nullptr || op->type != JsonValue::Type::String)
+    return Error(id, "request", "a request has an op: \"members\", \"get\" or \"call\"");
+  if (control_ == nullptr) return Error(id, "control", createError_);
+  if (op->text == "members") return Members(id);
+  const bool call = op->text == "call";
+  if (!call && op->text != "get")
+    return Error(id, "request", "a request has an op: \"members\", \"get\" or \"call\"");
+  const JsonValue* member = request.Find("member");
+  if (member == nullptr || member->type != JsonValue::Type::String || member->text.empty() ||
+      member->text.size() > 64)
+    return Error(id, "request", "a request names a member of the control");
+  const JsonValue* args = request.Find("args");
+  if (args != nullptr && args->type != JsonValue::Type::Array)
+    return Error(id, "arguments", "args is a list");
+  if (!call && args != nullptr && !args->items.empty())
+    return Error(id, "arguments", "a property is read without arguments");
+  std::string answer = Invoke(id, call, member->text, args);
+  if (answer.size() > kMaxAnswerSize)
+    return Error(id, "size", "the answer is over the browser's limit of 1 MB");
+  return answer;
+}
+
+std::string Session::Members(const std::string& id) {
+  std::string out = "{\"id\":" + id + ",\"members\":[";
+  for (int i = 0; i < kControlMemberCount; ++i) {
+    const ControlMember& m = ControlMembers()[i];
+    if (i > 0) out.push_back(',');
+    out += "{\"name\":";
+    AppendJsonString(&out, m.name);
+    if (m.kind == MemberKind::Property) {
+      out += ",\"kind\":\"property\"}";
+      continue;
+    }
+    out += ",\"kind\":\"method\",\"params\":[";
+    for (uint8_t p = 0; p < m.paramCount; ++p) {
+      if (p > 0) out.push_back(',');
+      AppendJsonString(&out, m.paramNames[p]);
+    }
+    out += "]}";
+  }
+  out += "]}";
+  return out;
+}
+
+std::string Session::Invoke(const std::string& id, bool call, const std::string& member,
+                            const JsonValue* args) {
+  std::u16string name = Utf8ToUtf16(member.data(), member.size());
+  OLECHAR* names[] = {name.data()};
+  DISPID dispid = DISPID_UNKNOWN;
+  HRESULT hr = control_->GetIDsOfNames(IID_NULL, names, 1, 0, &dispid);
+  if (Failed(hr)) return Error(id, "member", "the control has no member " + member, hr);
+
+  Arguments arguments;
+  std::string why;
+  if (args != nullptr && !arguments.From(*args, &why)) return Error(id, "arguments", why);
+  DISPPARAMS params = arguments.Params();
+  VARIANT result;
+  VariantInit(&result);
+  EXCEPINFO exception;
+  memset(static_cast<void*>(&exception), 0, sizeof exception);
+  uint32_t argError = 0;
+  hr = control_->Invoke(dispid, IID_NULL, 0, call ? DISPATCH_METHOD : DISPATCH_PROPERTYGET, &params,
+                        &result, &exception, &argError);
+  if (hr == DISP_E_EXCEPTION && Failed(exception.scode)) hr = exception.scode;
+  SysFreeString(exception.bstrSource);
+  SysFreeString(exception.bstrDescription);
+  SysFreeString(exception.bstrHelpFile);
+  if (Failed(hr)) {
+    VariantClear(&result);
+    if (hr == DISP_E_MEMBERNOTFOUND)
+      return Error(
+          id, "member",
+          member + (call ? " is a property: read it with get" : " is a method: call it with call"),
+          hr);
+    if (hr == DISP_E_BADPARAMCOUNT || hr == DISP_E_TYPEMISMATCH || hr == DISP_E_OVERFLOW ||
+        hr == DISP_E_PARAMNOTFOUND)
+      return Error(id, "arguments", "wrong arguments for " + member, hr);
+    return Error(id, "control", member + " failed", hr);
+  }
+  std::string out = "{\"id\":" + id + ",\"value\":";
+  if (result.vt == VT_I4) {
+    out += std::to_string(result.lVal);
+  } else if (result.vt == VT_BSTR) {
+    const TSDByteArray text = Utf16ToUtf8(result.bstrVal, SysStringLen(result.bstrVal));
+    AppendJsonString(&out, std::string(text.CStr(), static_cast<size_t>(text.TextLength())));
+  } else {
+    out += "null";
+  }
+  VariantClear(&result);
+  out += "}";
+  return out;
+}
+
+}  // namespace qorx::bridge

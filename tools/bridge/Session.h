@@ -1,0 +1,61 @@
+#pragma once
+
+// One connection of a page: one control instance, driven through its IDispatch by the page's
+// requests, one at a time in arrival order.
+//
+// A request is a JSON object:
+//   {"id": 1, "origin": "https://bank.example", "op": "members"}
+//   {"id": 2, "origin": ..., "op": "get",  "member": "lCardStatus"}
+//   {"id": 3, "origin": ..., "op": "call", "member": "Open", "args": [""]}
+// and its answer carries the same id with the result, or an error:
+//   {"id": 1, "members": [{"name": "lCardStatus", "kind": "property"},
+//                         {"name": "Open", "kind": "method", "params": ["sReaderName"]}, ...]}
+//   {"id": 2, "value": 1026}
+//   {"id": 3, "error": {"code": "origin", "message": "..."}}
+// Error codes: "json" (not a JSON message), "request" (malformed request), "size" (over a
+// limit), "origin" (origin not allowed), "member" (no such member, or a property called as a
+// method and the reverse), "arguments" (wrong number or types), "control" (the control failed
+// the call; "hresult" says how).
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "tools/bridge/Json.h"
+#include "tools/bridge/Origins.h"
+
+namespace qorx::com {
+class IDispatch;
+}
+
+namespace qorx::bridge {
+
+// What one message may hold: the whole message, and one string in it.
+constexpr size_t kMaxRequestSize = 1024 * 1024;
+constexpr size_t kMaxStringSize = 256 * 1024;
+
+class Session {
+ public:
+  explicit Session(OriginList origins);
+  ~Session();  // closes the reader if one is open, then releases the control
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // The answer to one message (never longer than the browser accepts).
+  std::string Handle(const uint8_t* data, size_t size);
+  // The answer to a message that was over the size limit.
+  static std::string Oversized(uint32_t declared);
+
+ private:
+  std::string Members(const std::string& id);
+  std::string Invoke(const std::string& id, bool call, const std::string& member,
+                     const JsonValue* args);
+  void CloseReader();
+
+  OriginList origins_;
+  std::string boundOrigin_;
+  com::IDispatch* control_ = nullptr;
+  std::string createError_;
+};
+
+}  // namespace qorx::bridge

@@ -1,0 +1,111 @@
+// qorx-bridge: the native messaging host through which a bank page, by way of the QorX
+// browser extension, scripts the control.
+//
+//   qorx-bridge                 serve one browser connection on standard input and output
+//   qorx-bridge --install [--origin ORIGIN]... [--profile DIR]... [--host PATH]
+//   qorx-bridge --uninstall [--profile DIR]...
+//
+// The browser starts the host with the calling extension's origin as its argument; the host
+// then answers message after message until the browser closes its input, and exits having
+// closed the reader.
+
+#include <signal.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tools/bridge/Framing.h"
+#include "tools/bridge/Install.h"
+#include "tools/bridge/Origins.h"
+#include "tools/bridge/Session.h"
+
+using namespace qorx::bridge;
+
+namespace {
+
+volatile int g_stopFlag = 0;
+
+void OnSignal(int) {
+  g_stopFlag = 1;
+}
+
+void InstallSignals() {
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = OnSignal;  // no SA_RESTART: a blocked read returns and we leave
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);  // a closed output is a failed write, and we leave
+}
+
+int Serve() {
+  OriginList origins;
+  for (const std::string& path : {std::string(kSystemOriginsPath), UserOriginsPath()}) {
+    std::vector<std::string> rejected;
+    if (!origins.AddFile(path, &rejected))
+      std::fprintf(stderr, "qorx-bridge: cannot read %s\n", path.c_str());
+    for (const auto& line : rejected)
+      std::fprintf(stderr, "qorx-bridge: %s: not an allowed kind of origin: %s\n", path.c_str(),
+                   line.c_str());
+  }
+  InstallSignals();
+  Session session(std::move(origins));
+  std::string message;
+  for (;;) {
+    uint32_t declared = 0;
+    const ReadStatus status =
+        ReadMessage(STDIN_FILENO, kMaxRequestSize, &message, &declared, &g_stopFlag);
+    std::string answer;
+    if (status == ReadStatus::Message) {
+      answer = session.Handle(reinterpret_cast<const uint8_t*>(message.data()), message.size());
+      explicit_bzero(message.data(), message.size());
+    } else if (status == ReadStatus::TooLarge) {
+      answer = Session::Oversized(declared);
+    } else {
+      break;
+    }
+    if (!WriteMessage(STDOUT_FILENO, answer)) break;
+  }
+  return 0;  // the session's end closes the reader
+}
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: qorx-bridge --install [--origin ORIGIN]... [--profile DIR]... [--host "
+               "PATH]\n"
+               "       qorx-bridge --uninstall [--profile DIR]...\n"
+               "Without options it serves a browser connection on standard input and output.\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || (std::string(argv[1]) != "--install" && std::string(argv[1]) != "--uninstall" &&
+                   std::string(argv[1]) != "--help")) {
+    // The browser's arguments (the extension's origin, a parent window) need no answer.
+    return Serve();
+  }
+  const std::string command = argv[1];
+  if (command == "--help") return Usage();
+  InstallOptions options;
+  for (int i = 2; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (i + 1 >= argc) return Usage();
+    if (arg == "--origin") {
+      options.origins.push_back(argv[++i]);
+    } else if (arg == "--profile") {
+      options.profiles.push_back(argv[++i]);
+    } else if (arg == "--host") {
+      options.hostPath = argv[++i];
+    } else {
+      return Usage();
+    }
+  }
+  return command == "--install" ? Install(options) : Uninstall(options);
+}
