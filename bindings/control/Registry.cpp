@@ -1,5 +1,7 @@
 #include "bindings/control/Registry.h"
 
+#include "bindings/control/Com.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -98,22 +100,42 @@ std::string RegistryPath() {
   return base + "/qorx/registry.reg";
 }
 
-RegistryData RegistryData::Parse(const std::string& text) {
+RegistryData RegistryData::Parse(const std::string& raw) {
   RegistryData data;
+  std::string text = raw;
+  if (text.compare(0, 2, "\xFF\xFE") == 0) {
+    // Windows writes its exports as UTF-16LE.
+    std::u16string wide;
+    for (size_t i = 2; i + 1 < text.size(); i += 2)
+      wide.push_back(static_cast<char16_t>(static_cast<unsigned char>(text[i]) |
+                                           static_cast<unsigned char>(text[i + 1]) << 8));
+    text = Utf16ToUtf8(wide.data(), wide.size()).CStr();
+  } else if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+    text.erase(0, 3);
+  }
   std::istringstream in(text);
   std::string line;
   Values* current = nullptr;
-  std::string pending;  // a value continued over lines with a trailing backslash
+  bool foreign = false;  // in a section of another hive: kept as it is
   const std::string prefix = std::string(kRoot) + "\\";
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty() && line[0] == '[') foreign = false;
+    if (foreign) {
+      if (!line.empty()) data.foreign_ += line + "\n";
+      continue;
+    }
     if (line.empty() || line[0] == ';') continue;
     if (line[0] == '[') {
       current = nullptr;
       if (line.back() != ']') continue;
       std::string key = line.substr(1, line.size() - 2);
-      // Only our hive; a deletion entry ([-key]) has nothing to keep.
-      if (!SameNoCase(key.substr(0, prefix.size()), prefix)) continue;
+      // Other hives are not ours to interpret, but a rewrite must not lose them.
+      if (!SameNoCase(key.substr(0, prefix.size()), prefix)) {
+        foreign = true;
+        data.foreign_ += "\n" + line + "\n";
+        continue;
+      }
       key = key.substr(prefix.size());
       if (key.empty()) continue;
       data.CreateKey(key);
@@ -159,7 +181,7 @@ std::string RegistryData::Serialize() const {
       out += "\n";
     }
   }
-  return out;
+  return out + foreign_;
 }
 
 bool RegistryData::HasKey(const std::string& path) const {

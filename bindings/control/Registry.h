@@ -28,7 +28,9 @@ std::string RegistryPath();
 
 class RegistryData {
  public:
-  // Parses the export text; lines it does not understand are kept out, never fatal.
+  // Parses the export text (UTF-8, or UTF-16LE with its byte-order mark as Windows writes
+  // it). Sections of other hives are kept verbatim and written back after ours; lines of our
+  // hive it does not understand are left out. Nothing in it is fatal.
   static RegistryData Parse(const std::string& text);
   std::string Serialize() const;
 
@@ -53,6 +55,7 @@ class RegistryData {
   };
   using Values = std::map<std::string, Entry, NoCaseLess>;
   std::map<std::string, Values, NoCaseLess> keys_;
+  std::string foreign_;  // sections of other hives, verbatim
 };
 
 // Reads the registry file; an absent file is an empty registry. False when it exists but

@@ -63,13 +63,34 @@ TEST_F(RegistryFile, ExportFormatRoundTripAndCaseInsensitiveNames) {
 }
 
 TEST_F(RegistryFile, ForeignValuesAndOtherHivesSurviveARewrite) {
-  RegistryData data = RegistryData::Parse(
+  const std::string text =
       "Windows Registry Editor Version 5.00\n\n"
       "[HKEY_CLASSES_ROOT\\Other]\n\"Count\"=dword:00000002\n@=\"x\"\n\n"
-      "[HKEY_LOCAL_MACHINE\\Ignored]\n@=\"y\"\n");
+      "[HKEY_LOCAL_MACHINE\\Software\\Kept]\n@=\"y\"\n\"Bin\"=hex:01,02,\\\n  03\n\n"
+      "[HKEY_CURRENT_USER\\Also]\n\n";
+  RegistryData data = RegistryData::Parse(text);
   EXPECT_EQ(data.Value("Other", "Count").value_or("?"), "dword:00000002");
-  EXPECT_FALSE(data.HasKey("Ignored"));
-  EXPECT_NE(data.Serialize().find("\"Count\"=dword:00000002\n"), std::string::npos);
+  EXPECT_FALSE(data.HasKey("Software"));
+  data.SetValue("New", "", "z");
+  const std::string rewritten = data.Serialize();
+  for (const char* kept :
+       {"\"Count\"=dword:00000002\n",
+        "[HKEY_LOCAL_MACHINE\\Software\\Kept]\n@=\"y\"\n\"Bin\"=hex:01,02,\\\n  03\n",
+        "[HKEY_CURRENT_USER\\Also]\n", "[HKEY_CLASSES_ROOT\\New]\n@=\"z\"\n"})
+    EXPECT_NE(rewritten.find(kept), std::string::npos) << kept << " in\n" << rewritten;
+  // A second round changes nothing.
+  EXPECT_EQ(RegistryData::Parse(rewritten).Serialize(), rewritten);
+
+  // The same export as Windows writes it: UTF-16LE with a byte-order mark.
+  std::string utf16 = "\xFF\xFE";
+  for (char c : std::string("Windows Registry Editor Version 5.00\r\n\r\n"
+                            "[HKEY_CLASSES_ROOT\\Jo\xC3\xA3o]\r\n@=\"1\"\r\n")) {
+    // ASCII and one two-byte letter (U+00E3) are all this text has.
+    if (static_cast<unsigned char>(c) == 0xC3) continue;
+    utf16.push_back(static_cast<unsigned char>(c) == 0xA3 ? '\xE3' : c);
+    utf16.push_back('\0');
+  }
+  EXPECT_EQ(RegistryData::Parse(utf16).Value("Jo\xC3\xA3o", "").value_or("?"), "1");
 }
 
 // Two processes applying scripts at the same moment keep each other's keys.
