@@ -1,6 +1,8 @@
 import java.io.BufferedReader;
 import java.io.ByteArrayInputStream;
 import java.io.InputStreamReader;
+import java.lang.management.ManagementFactory;
+import java.lang.management.ThreadMXBean;
 import java.nio.charset.StandardCharsets;
 import java.security.MessageDigest;
 import java.security.PublicKey;
@@ -35,7 +37,8 @@ import javax.smartcardio.TerminalFactory;
  *   <li>"quit"
  * </ul>
  *
- * <p>Each is answered with one line, "ok NANOSECONDS" for the N operations, or "error TEXT".
+ * <p>Each is answered with one line, "ok NANOSECONDS CPU" for the N operations (wall time and
+ * this thread's processor time), or "error TEXT".
  * Every signature is checked with the certificate's key after the clock has stopped.
  */
 public class SignBench {
@@ -149,13 +152,16 @@ public class SignBench {
 
   String run(String path, int count) throws Exception {
     List<byte[]> signatures = new ArrayList<>(count);
+    ThreadMXBean threads = ManagementFactory.getThreadMXBean();
+    long cpu = threads.getCurrentThreadCpuTime();
     long start = System.nanoTime();
     for (int i = 0; i < count; ++i) {
       signatures.add(path.equals("native") ? signNative() : signSmartcardio());
     }
     long elapsed = System.nanoTime() - start;
+    cpu = threads.getCurrentThreadCpuTime() - cpu;
     check(signatures);
-    return "ok " + elapsed;
+    return "ok " + elapsed + " " + cpu;
   }
 
   public static void main(String[] args) throws Exception {
