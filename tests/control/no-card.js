@@ -27,6 +27,14 @@ expect(other.lCardStatus, 1026, "lCardStatus seen by the second control");
 expect(qorx.lCardStatus, 1028, "the first control still sees its empty reader");
 expect(other.Close(), 0, "Close of the second control");
 expect(qorx.Close(), 0, "Close");
+// Texts reach the control whole, as UTF-8: an accented letter, a character beyond U+FFFF.
+var texts = [["\u00E9", "C3A9"], ["\uD83D\uDE00", "F09F9880"], ["a\u20ACb", "61E282AC62"]];
+for (var i = 0; i < texts.length; i++) {
+  expect(qorx.CalculateSHA1Hash(texts[i][0], 0), 0, "CalculateSHA1Hash of text " + i);
+  var digest = qorx.sHashOutput;
+  expect(qorx.CalculateSHA1Hash(texts[i][1], 1), 0, "CalculateSHA1Hash of its UTF-8 " + i);
+  expect(qorx.sHashOutput, digest, "the digest of text " + i + " is that of its UTF-8 bytes");
+}
 // Scripting errors carry the HRESULT.
 var number = 0;
 try { qorx.NoSuchMethod(); } catch (e) { number = e.number; }
