@@ -15,15 +15,34 @@ struct OptionInfo {
 
 // kFlag: optional on/off value; kValue: a value is required.
 const OptionInfo kOptions[] = {
-    {"host", Arity::kValue},        {"port", Arity::kValue},       {"reader", Arity::kValue},
-    {"control", Arity::kValue},     {"log", Arity::kValue},        {"script", Arity::kValue},
-    {"send", Arity::kValue},        {"stdin", Arity::kFlag},       {"removed", Arity::kFlag},
-    {"t0", Arity::kNone},           {"t1", Arity::kNone},          {"atr", Arity::kValue},
-    {"mute", Arity::kFlag},         {"select-fail", Arity::kFlag}, {"select-warning", Arity::kFlag},
-    {"version", Arity::kValue},     {"app-status", Arity::kValue}, {"bank-fci", Arity::kValue},
-    {"app", Arity::kValue},         {"respond", Arity::kValue},    {"chunk", Arity::kValue},
-    {"log-controls", Arity::kFlag}, {"profile", Arity::kValue},    {"certificate", Arity::kValue},
-    {"pin", Arity::kValue},         {"tries", Arity::kValue},      {"challenge-zero", Arity::kFlag},
+    {"host", Arity::kValue},
+    {"port", Arity::kValue},
+    {"reader", Arity::kValue},
+    {"control", Arity::kValue},
+    {"log", Arity::kValue},
+    {"script", Arity::kValue},
+    {"send", Arity::kValue},
+    {"stdin", Arity::kFlag},
+    {"removed", Arity::kFlag},
+    {"t0", Arity::kNone},
+    {"t1", Arity::kNone},
+    {"atr", Arity::kValue},
+    {"mute", Arity::kFlag},
+    {"select-fail", Arity::kFlag},
+    {"select-warning", Arity::kFlag},
+    {"version", Arity::kValue},
+    {"app-status", Arity::kValue},
+    {"bank-fci", Arity::kValue},
+    {"app", Arity::kValue},
+    {"respond", Arity::kValue},
+    {"chunk", Arity::kValue},
+    {"log-controls", Arity::kFlag},
+    {"profile", Arity::kValue},
+    {"certificate", Arity::kValue},
+    {"pin", Arity::kValue},
+    {"tries", Arity::kValue},
+    {"challenge-zero", Arity::kFlag},
+    {"remove-after", Arity::kValue},
 };
 
 const OptionInfo* FindOption(const std::string& name) {
@@ -70,6 +89,18 @@ bool ParsePair(const std::string& value, Bytes* first, Bytes* second) {
   if (colon == std::string::npos) return false;
   return ParseHex(value.substr(0, colon), first) && ParseHex(value.substr(colon + 1), second);
 }
+
+}  // namespace
+
+bool ParseRemoveAfter(const std::string& value, unsigned long* out) {
+  if (value == "off") {
+    *out = 0;
+    return true;
+  }
+  return ParseNumber(value, 1, 100000, out);
+}
+
+namespace {
 
 bool Fail(std::string* error, const std::string& message) {
   *error = message;
@@ -209,6 +240,8 @@ bool ApplyOption(SimOptions& options, const std::string& name, const std::string
     if (!ParseFlag(value, hasValue, &options.readStdin)) return Fail(error, bad);
   } else if (name == "removed") {
     if (!ParseFlag(value, hasValue, &options.startRemoved)) return Fail(error, bad);
+  } else if (name == "remove-after") {
+    if (!ParseRemoveAfter(value, &options.removeAfter)) return Fail(error, bad);
   } else {
     return ApplyCardOption(options.card, name, value, hasValue, error);
   }
@@ -278,6 +311,8 @@ Process:
   --stdin              also take control commands from stdin
   --log FILE           log every command and response ("-" = stderr)
   --removed            start with the card out of the reader
+  --remove-after N|off take the card out once it has answered N more commands (a command
+                       interrupted by the card leaving); also a control command
   --script FILE        read options from FILE, one "name value" per line
 
 Card (also accepted as control commands, "name value"):
@@ -321,9 +356,9 @@ All need the bank application selected (6985). SELECT, reset and power loss end 
 verification, the challenge and the script session. --respond answers come first: they
 make any of these commands (a script command, say) fail as a test wants.
 
-Control commands: insert, remove, status (also tries= verified= profile=), count [INS],
-reset-counts, defaults (back to the start options, PIN and try counter included), quit, and
-every card option above.
+Control commands: insert, remove, remove-after N|off, status (also tries= verified=
+profile=), count [INS], reset-counts, defaults (back to the start options, PIN and try
+counter included, remove-after too), quit, and every card option above.
 )";
 }
 

@@ -15,7 +15,8 @@ struct SimOptions {
   std::string log;         // per-command log: a file, "-" for stderr; empty = none
   bool readStdin = false;  // take control commands from stdin too
   bool startRemoved = false;
-  std::string send;  // client mode: send this command to `control`, print the reply
+  unsigned long removeAfter = 0;  // take the card out after this many commands; 0 = never
+  std::string send;               // client mode: send this command to `control`, print the reply
   CardConfig card;
 };
 
@@ -34,6 +35,9 @@ bool ApplyOption(SimOptions& options, const std::string& name, const std::string
 bool LoadScript(const std::string& path, SimOptions& options, std::string* error);
 
 bool ParseCommandLine(int argc, char** argv, SimOptions& options, std::string* error);
+
+// The count of --remove-after and its control command: 1 to 100000, or "off" (0).
+bool ParseRemoveAfter(const std::string& value, unsigned long* out);
 
 const char* Usage();
 

@@ -19,7 +19,10 @@ constexpr std::chrono::milliseconds kRemovalTimeout{2000};
 }  // namespace
 
 Simulator::Simulator(SimOptions options)
-    : options_(std::move(options)), card_(options_.card), inserted_(!options_.startRemoved) {
+    : options_(std::move(options)),
+      card_(options_.card),
+      inserted_(!options_.startRemoved),
+      removeAfter_(options_.removeAfter) {
   card_.SetLog([this](const std::string& line) { Log(line); });
 }
 
@@ -126,6 +129,12 @@ void Simulator::ServeReader() {
       Disconnect("reader went away");
       return;
     }
+    // The card leaves right after answering: the operation it belonged to is cut off at its
+    // next command.
+    if (message.size() > 1 && removeAfter_ > 0 && --removeAfter_ == 0) {
+      Log("# leaving after the counted commands");
+      StartRemoval();
+    }
   }
 }
 
@@ -173,12 +182,17 @@ std::string Simulator::Execute(const std::string& line) {
     if (!ParseHex(value, &ins) || ins.size() != 1) return "error count takes one INS byte";
     return "ok " + std::to_string(card_.CommandCount(ins[0]));
   }
+  if (name == "remove-after") {
+    if (!ParseRemoveAfter(value, &removeAfter_)) return "error bad value for remove-after";
+    return "ok";
+  }
   if (name == "reset-counts") {
     card_.ResetCounts();
     return "ok";
   }
   if (name == "defaults") {
     card_.Config() = options_.card;
+    removeAfter_ = options_.removeAfter;
     card_.RestoreCardData();
     return "ok";
   }

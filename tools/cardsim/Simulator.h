@@ -48,6 +48,7 @@ class Simulator {
   bool inserted_ = true;
   std::optional<Clock::time_point> removingSince_;  // card on its way out
   bool removalAfterPowerUp_ = false;
+  unsigned long removeAfter_ = 0;  // commands still answered before the card leaves; 0 = off
   bool quit_ = false;
   bool waitingLogged_ = false;
   // "ready" once the reader has powered the card up since it went in.
