@@ -1,0 +1,90 @@
+"""The bridge through a real browser against pcscd and the simulator: a banking session from a
+page through qorx.js, refused origins, hostile messages, the reader freed when a tab closes,
+and a screenshot of the demo page after a signature.
+
+    browser_test.py QORX-BRIDGE FILE-CONTAINING-abc SCREENSHOT.png
+"""
+
+import os
+import signal
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import browser  # noqa: E402
+
+failures = []
+
+
+def check(condition, what):
+    print(("ok   " if condition else "FAIL ") + what, flush=True)
+    if not condition:
+        failures.append(what)
+
+
+def main():
+    bridge, data_file, screenshot = sys.argv[1:4]
+    signal.alarm(170)  # a hung browser or host fails the test instead of holding the run
+    # The first server's localhost origin is allowed by both; its 127.0.0.1 origin by the
+    # extension only (the host refuses it); the second server by neither.
+    b = browser.Browser(bridge, host_origins=("{allowed}",),
+                        extension_origins=("{allowed}", "{loopback}"))
+    try:
+        b.open(b.url + "/test/session.html")
+        result = b.run("bankingSession(arguments[0])", data_file)
+        check(result == [], "banking session through qorx.js: %s" % result)
+        check(b.hosts() != [], "the browser started the host")
+
+        result = b.run("hostileMessages()")
+        wanted = {"h1": "member", "h2": "arguments", "h3": "arguments", "h5": "arguments",
+                  "h6": "member", "h7": "request", "h8": "ok", "oversized": 2, "after": 0,
+                  "hash": "A9993E364706816ABA3E25717850C26C9CD0D89D"}
+        check(result == wanted, "hostile messages answered, the session goes on: %s" % result)
+
+        b.open(b.origins["loopback"] + "/test/session.html")
+        result = b.run("failure()")
+        check(result.startswith("origin: pages of %s may not use the card reader" % b.origins["loopback"])
+              and "extension" not in result, "the host refuses an origin not on its list: %s" % result)
+        b.open(b.origins["other"] + "/test/session.html")
+        hosts = len(b.hosts())
+        result = b.run("failure()")
+        check(result.startswith("origin: ") and "refused by the QorX extension" in result,
+              "the extension refuses an origin not on its list: %s" % result)
+        check(len(b.hosts()) == hosts, "no host was started for it")
+
+        # A tab holding a transaction closes; a second client gets the card at once.
+        first = b.command("GET", "/window")
+        b.new_tab()
+        b.open(b.url + "/test/session.html")
+        before = set(b.hosts())
+        check(b.run("holdReader()") == "0,0,0", "a tab opens the reader and holds a transaction")
+        holder = [pid for pid in b.hosts() if pid not in before]
+        b.close_tab(first)
+        deadline = time.time() + 10
+        while any(browser.alive(pid) for pid in holder) and time.time() < deadline:
+            time.sleep(0.05)
+        check(holder != [] and not any(browser.alive(pid) for pid in holder),
+              "its host exits when the tab closes")
+        b.open(b.url + "/test/session.html")
+        result = b.run("useReader()")
+        check(result.get("results") == "0,0,0" and result.get("ms", 1e9) < 5000,
+              "a second client uses the card at once: %s" % result)
+
+        b.open(b.url + "/demo/index.html")
+        result = b.run("demo.run('1234')")
+        check(result == "signed", "the demo page signs a payment: %s" % result)
+        b.screenshot(screenshot)
+        check(os.path.getsize(screenshot) > 10000, "screenshot of the demo page in " + screenshot)
+    finally:
+        if failures:
+            print(b.log()[-3000:])
+        b.close()
+    if failures:
+        print("%d check(s) failed" % len(failures))
+        return 1
+    print("browser checks passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

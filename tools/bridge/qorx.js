@@ -1,0 +1,111 @@
+// qorx.js: the QorX card control for a bank page in today's browsers, by way of the QorX
+// extension and its native host qorx-bridge. The control's members keep their names; each
+// returns a promise:
+//
+//   const ctl = await QorX.create();
+//   if (await ctl.Open("") === 0) {
+//     await ctl.CardDetect();
+//     const status = await ctl.lCardStatus;
+//   }
+//
+// Methods resolve to their lResult, properties to their value. A failure of the bridge itself
+// (no extension, no host, an origin that is not allowed, no answer in time) rejects with a
+// QorXError whose `code` says which. All controls of one page share one connection, and the
+// page's requests are answered one at a time in the order they were made.
+(function (global) {
+  "use strict";
+
+  class QorXError extends Error {
+    constructor(code, message, hresult) {
+      super(message);
+      this.name = "QorXError";
+      this.code = code;
+      if (hresult !== undefined) this.hresult = hresult;
+    }
+  }
+
+  const pending = new Map();
+  let nextId = 1;
+  let listening = false;
+  let broken = null;
+
+  function extensionPresent() {
+    return document.documentElement.hasAttribute("data-qorx-extension");
+  }
+
+  function listen() {
+    if (listening) return;
+    listening = true;
+    window.addEventListener("message", (event) => {
+      if (event.source !== window) return;
+      const answer = event.data;
+      if (answer === null || typeof answer !== "object" || answer.qorx !== "answer") return;
+      const error = answer.error;
+      if (answer.id === null && error && (error.code === "host" || error.code === "bridge")) {
+        // The connection is gone: every open request fails, and so does every later one.
+        broken = new QorXError(error.code, error.message);
+        for (const request of pending.values()) {
+          clearTimeout(request.timer);
+          request.reject(broken);
+        }
+        pending.clear();
+        return;
+      }
+      const request = pending.get(answer.id);
+      if (request === undefined) return;
+      pending.delete(answer.id);
+      clearTimeout(request.timer);
+      if (error) {
+        request.reject(new QorXError(error.code, error.message, error.hresult));
+      } else {
+        request.resolve(answer.members !== undefined ? answer.members : answer.value);
+      }
+    });
+  }
+
+  function send(message, timeout) {
+    listen();
+    if (broken !== null) return Promise.reject(broken);
+    return new Promise((resolve, reject) => {
+      const id = nextId++;
+      const timer = setTimeout(() => {
+        pending.delete(id);
+        reject(extensionPresent()
+          ? new QorXError("timeout", "the QorX card reader bridge did not answer within " + timeout + " ms")
+          : new QorXError("extension", "the QorX browser extension is not installed or not enabled for this page"));
+      }, timeout);
+      pending.set(id, { resolve, reject, timer });
+      window.postMessage(Object.assign({ qorx: "request", id: id }, message), window.location.origin);
+    });
+  }
+
+  async function waitForExtension(ms) {
+    const end = Date.now() + ms;
+    while (!extensionPresent() && Date.now() < end) await new Promise((r) => setTimeout(r, 50));
+    return extensionPresent();
+  }
+
+  // A control with the 40 members; `options.timeout` bounds each call (30 s by default: a
+  // card operation can take seconds).
+  async function create(options) {
+    const timeout = (options && options.timeout) || 30000;
+    if (!(await waitForExtension(Math.min(timeout, 1000))))
+      throw new QorXError("extension", "the QorX browser extension is not installed or not enabled for this page");
+    const members = await send({ op: "members" }, timeout);
+    const control = {};
+    for (const member of members) {
+      const name = member.name;
+      if (member.kind === "property") {
+        Object.defineProperty(control, name, {
+          enumerable: true,
+          get: () => send({ op: "get", member: name }, timeout),
+        });
+      } else {
+        control[name] = (...args) => send({ op: "call", member: name, args: args }, timeout);
+      }
+    }
+    return Object.freeze(control);
+  }
+
+  global.QorX = Object.freeze({ create: create, Error: QorXError });
+})(typeof window !== "undefined" ? window : this);
