@@ -5,11 +5,15 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "tools/bridge/Framing.h"
+#include "tools/bridge/Install.h"
 #include "tools/bridge/Json.h"
 #include "tools/bridge/Origins.h"
 #include "tools/bridge/Session.h"
@@ -262,6 +266,58 @@ TEST_F(BridgeSession, DescribesTheFortyMembersAndKeepsToOnePage) {
   EXPECT_EQ(session.Handle(reinterpret_cast<const uint8_t*>(second.data()), second.size())
                 .rfind(R"({"id":2,"error":{"code":"origin")", 0),
             0u);
+}
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return in ? text.str() : "";
+}
+
+TEST(BridgeInstall, ManifestsIntoAProfileAndOriginsIntoTheList) {
+  char folder[] = "/tmp/bridge-install-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string base = folder;
+  setenv("QORX_BRIDGE_ORIGINS", (base + "/config/bridge-origins").c_str(), 1);
+  InstallOptions options;
+  options.profiles = {base + "/profile"};
+  std::ofstream(base + "/host") << "#!/bin/sh\n";
+  options.hostPath = base + "/./host";
+  options.origins = {"https://Bank.Example/", "http://localhost:8080", "https://bank.example"};
+  ASSERT_EQ(Install(options), 0);
+  options.origins = {"http://bank.example"};
+  EXPECT_EQ(Install(options), 1);  // plain http is refused, and nothing else is lost
+
+  const std::string manifest = base + "/profile/NativeMessagingHosts/org.qorx.bridge.json";
+  const std::string text = Slurp(manifest);
+  JsonValue value;
+  std::string why;
+  ASSERT_TRUE(ParseJson(reinterpret_cast<const uint8_t*>(text.data()), text.size(), JsonLimits(),
+                        &value, &why))
+      << why;
+  EXPECT_EQ(value.Find("name")->text, "org.qorx.bridge");
+  char resolved[4096];
+  ASSERT_NE(realpath((base + "/host").c_str(), resolved), nullptr);
+  EXPECT_EQ(value.Find("path")->text, resolved);  // resolved: browsers want a plain absolute path
+  EXPECT_EQ(value.Find("type")->text, "stdio");
+  ASSERT_EQ(value.Find("allowed_origins")->items.size(), 1u);
+  EXPECT_EQ(value.Find("allowed_origins")->items[0].text,
+            "chrome-extension://hapkjophlbicpmkdpmglhlkegeofcnke/");
+  EXPECT_NE(FirefoxManifest("/x").find(R"("allowed_extensions": ["bridge@qorx.org"])"),
+            std::string::npos);
+
+  OriginList list;
+  std::vector<std::string> rejected;
+  ASSERT_TRUE(list.AddFile(UserOriginsPath(), &rejected));
+  EXPECT_EQ(list.Entries(),
+            (std::vector<std::string>{"https://bank.example", "http://localhost:8080"}));
+  EXPECT_TRUE(rejected.empty());
+
+  EXPECT_EQ(Uninstall(options), 0);
+  EXPECT_EQ(Slurp(manifest), "");
+  unsetenv("QORX_BRIDGE_ORIGINS");
+  (void)!std::system(("rm -rf " + base).c_str());
 }
 
 }  // namespace

@@ -112,7 +112,7 @@ class Browser:
                 time.sleep(0.1)
         args = ["--headless=new", "--user-data-dir=" + profile,
                 "--load-extension=" + extension, "--disable-extensions-except=" + extension,
-                "--disable-gpu", "--window-size=1200,660", "--no-first-run",
+                "--disable-gpu", "--window-size=1200,790", "--no-first-run",
                 "--disable-dev-shm-usage"]
         if os.geteuid() == 0:
             args.append("--no-sandbox")
