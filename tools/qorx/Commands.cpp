@@ -21,6 +21,7 @@
 #include "tools/qorx/Pin.h"
 #include "tools/qorx/Progress.h"
 #include "tools/qorx/StatusNames.h"
+#include "transport/pcsc/SmartCardSlotPCSC.h"
 
 #ifndef QORX_EMBEDS_TEST_DATA
 #define QORX_EMBEDS_TEST_DATA 0
@@ -137,7 +138,7 @@ void ReadSecretCode(const Options& o, const char* prompt, SecretCode& code) {
 // Authenticates the card unless it already is (today, or --date).
 void EnsureAuthenticated(Context& c, const Options& o, Result& r) {
   TQorTerminalAppletService& s = c.Card();
-  if (s.GetCardStatus() <= TQorTerminalAppletService::StateCardAuthenticated) return;
+  if (s.ApplicationState() <= TQorTerminalAppletService::StateCardAuthenticated) return;
   const std::string date = o.date.empty() ? Today() : o.date;
   const TSDByteArray serial = s.CardAuthenticate(date.c_str());
   r.Text("pan", "PAN", Hex(serial.Mid(0, 8)));
@@ -146,7 +147,7 @@ void EnsureAuthenticated(Context& c, const Options& o, Result& r) {
 
 void EnsureVerified(Context& c, const Options& o, Result& r) {
   EnsureAuthenticated(c, o, r);
-  TQorTerminalAppletService& s = c.Card();
+  TQorTerminalAppletService& s = c.Service();
   if (s.ApplicationState() <= TQorTerminalAppletService::StateSecretCodeVerified) return;
   SecretCode code;
   ReadSecretCode(o, "PIN: ", code);
@@ -156,7 +157,7 @@ void EnsureVerified(Context& c, const Options& o, Result& r) {
 // ---- the commands ---------------------------------------------------------------------------
 
 int Readers(Context& c, const Options&, Result& r) {
-  TQorTerminalAppletService& s = c.Service();
+  TSDBaseTerminalAppletService& s = c.Readers();
   const int count = s.GetReaderCount();
   std::vector<std::string> names;
   for (int i = 0; i < count; ++i) names.emplace_back(s.GetReaderName(i).CStr());
@@ -167,7 +168,7 @@ int Readers(Context& c, const Options&, Result& r) {
 
 int Status(Context& c, const Options&, Result& r) {
   TQorTerminalAppletService& s = c.Card();
-  const int32_t state = s.GetCardStatus();
+  const int32_t state = s.ApplicationState();
   r.Text("reader", "reader", s.GetActiveReader().CStr());
   r.Number("cardStatus", "card status", state);
   r.Text("state", "state", StateName(state));
@@ -237,7 +238,7 @@ int Authenticate(Context& c, const Options& o, Result& r) {
 
 int Verify(Context& c, const Options& o, Result& r) {
   EnsureAuthenticated(c, o, r);
-  TQorTerminalAppletService& s = c.Card();
+  TQorTerminalAppletService& s = c.Service();
   {
     SecretCode code;
     ReadSecretCode(o, "PIN: ", code);
@@ -259,7 +260,7 @@ int ChangePin(Context& c, const Options& o, Result& r) {
     if (std::strcmp(again.CStr(), replacement.CStr()) != 0)
       throw UsageError("the new PINs differ; nothing was changed");
   }
-  c.Card().ChangeSecretCode(current.CStr(), replacement.CStr());
+  c.Service().ChangeSecretCode(current.CStr(), replacement.CStr());
   r.Text("secretCode", "secret code", "changed");
   return kExitSuccess;
 }
@@ -273,7 +274,7 @@ int Sign(Context& c, const Options& o, Result& r) {
   else
     data = InputBytes(o);
   EnsureVerified(c, o, r);
-  TQorTerminalAppletService& s = c.Card();
+  TQorTerminalAppletService& s = c.Service();
   const TSDByteArray signature = o.hasFile ? s.SignDigest(digest) : s.SignTransaction(data);
   if (!o.out.empty()) {
     WriteFile(o.out, signature.Data(), static_cast<size_t>(signature.Length()));
@@ -350,7 +351,7 @@ int SecureChannel(Context& c, const Options& o, Result& r) {
 
 int Report(Context& c, const Options& o, Result& r) {
   DiagnosticReport report;
-  BuildDiagnosticReport(c.Service(), &report);
+  BuildDiagnosticReport(c.Readers(), &report);
   report.Append("TecnologiaAtiva.Modelo = CLI\n");
   if (o.json) {
     r.Text("report", "report", report.Text());
@@ -462,7 +463,7 @@ Failure FailureOf(Context& context, const EAPSException& e) {
     case aps::kSecretCodeRejected: {
       f.exitCode = kExitRejected;
       try {
-        f.triesLeft = context.Card().GetPinTryCounter();
+        f.triesLeft = context.Service().GetPinTryCounter();
         f.detail = std::to_string(f.triesLeft) + (f.triesLeft == 1 ? " try left" : " tries left");
       } catch (...) {
         // The count is a courtesy: the status itself is the answer.
@@ -507,6 +508,27 @@ bool Allowed(const Command& command, const std::string& option) {
 }
 
 }  // namespace
+
+namespace {
+
+class ReaderList : public TSDBaseTerminalAppletService {
+ public:
+  ReaderList() : TSDBaseTerminalAppletService(TSDSmartCardSlotPCSCFactory::Instance()) {}
+
+ protected:
+  void ReaderOpened() override {}
+  void ReaderClosing() override {}
+  void CardInserted(int) override {}
+  void CardRemoved() override {}
+};
+
+}  // namespace
+
+TSDBaseTerminalAppletService& Context::Readers() {
+  if (service_) return *service_;
+  if (!readerList_) readerList_ = std::make_unique<ReaderList>();
+  return *readerList_;
+}
 
 TQorTerminalAppletService& Context::Service() {
   if (!service_) service_ = std::make_unique<TQorTerminalAppletService>();

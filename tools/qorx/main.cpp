@@ -1,4 +1,6 @@
 // qorx: the bank's card from the command line, over the same card service the front ends use.
+#include <openssl/crypto.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -9,6 +11,9 @@
 using namespace qorx::cli;
 
 int main(int argc, char** argv) {
+  // Nothing here reads the OpenSSL configuration; parsing it is most of libcrypto's start-up,
+  // which every command would pay.
+  OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
   std::vector<std::string> words(argv + 1, argv + argc);
   Options options;
   try {
