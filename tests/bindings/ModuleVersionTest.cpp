@@ -95,11 +95,12 @@ TEST_F(ModuleVersionTest, AChangedFileShowsItsChange) {
 }
 
 TEST_F(ModuleVersionTest, BareNamesAreFoundAsTheLoaderFindsThem) {
-  // libqorx.so is loaded by its path; its bare name then finds that very file.
+  // libqorx.so is loaded by its path; its bare name (the soname the loader knows it by) then
+  // finds that very file.
   void* qorx = dlopen(QORX_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(qorx, nullptr) << dlerror();
   DiagnosticReport report;
-  EXPECT_EQ(AppendVersionReport("libqorx.so", &report), 0);
+  EXPECT_EQ(AppendVersionReport(QORX_LIBRARY_SONAME, &report), 0);
   EXPECT_EQ(std::string(report.Text()), std::string("TecnologiaAtiva.DLL.Versao = ") +
                                             QORX_EXPECTED_HEX_VERSION +
                                             "\nTecnologiaAtiva.DLL.Assinatura= feef04bd\n");

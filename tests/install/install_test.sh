@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix and builds and runs, against the installed files
+# only, a C++ program through find_package(QorX) and through pkg-config, and a Java program
+# through the jar. Usage: install_test.sh BUILD_DIR
+set -euo pipefail
+build=$1
+here=$(cd "$(dirname "$0")" && pwd)
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+prefix=$tmp/prefix
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+cmake --install "$build" --prefix "$prefix" >"$tmp/install.log" 2>&1 ||
+  { cat "$tmp/install.log"; fail "cmake --install"; }
+grep -q "embeds the TEST certification authorities" "$tmp/install.log" ||
+  fail "installing a build with the test keys gave no warning"
+for f in bin/qorx bin/qorx-cardsim lib/libqorx.so lib/libqorx-service.a share/java/qorx.jar \
+  lib/pkgconfig/qorx.pc lib/cmake/QorX/QorXConfig.cmake include/qorx/applet/QorTerminalAppletService.h; do
+  [ -e "$prefix/$f" ] || fail "$f not installed"
+done
+soname=$(objdump -p "$prefix/lib/libqorx.so" | awk '$1 == "SONAME" {print $2}')
+[[ $soname =~ ^libqorx\.so\.[0-9]+$ ]] || fail "soname \"$soname\""
+[ -e "$prefix/lib/$soname" ] || fail "$soname not installed"
+"$prefix/bin/qorx" version | grep -q "^version: " || fail "installed qorx"
+
+# Copies, so nothing of the source tree is at hand.
+cp -r "$here/consumer" "$tmp/src"
+expected="sha1 A9993E364706816ABA3E25717850C26C9CD0D89D"
+
+cmake -S "$tmp/src" -B "$tmp/cmake-build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$tmp/cmake-build" >/dev/null
+"$tmp/cmake-build/consumer" >"$tmp/out"
+grep -qx "$expected" "$tmp/out" || fail "find_package program: $(cat "$tmp/out")"
+grep -qx "cryptogram 152 bytes" "$tmp/out" || fail "find_package program: $(cat "$tmp/out")"
+
+export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
+# shellcheck disable=SC2046
+c++ -std=c++17 $(pkg-config --cflags qorx) "$tmp/src/consumer.cpp" -o "$tmp/pc-consumer" \
+  $(pkg-config --libs qorx)
+"$tmp/pc-consumer" | grep -qx "$expected" || fail "pkg-config program"
+
+javac -cp "$prefix/share/java/qorx.jar" -d "$tmp/classes" "$tmp/src/Consumer.java"
+java -cp "$prefix/share/java/qorx.jar:$tmp/classes" -Djava.library.path="$prefix/lib" Consumer \
+  >"$tmp/java.out"
+grep -qx "sha1 A9993E364706816ABA3E25717850C26C9CD0D89D" "$tmp/java.out" ||
+  fail "Java program: $(cat "$tmp/java.out")"
+grep -q "^version [0-9]" "$tmp/java.out" || fail "Java program: $(cat "$tmp/java.out")"
+echo "ok: installed into $prefix and used from C++ (CMake, pkg-config) and Java"
