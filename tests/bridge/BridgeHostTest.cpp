@@ -85,6 +85,15 @@ TEST(BridgeJson, DecodesAndLimits) {
         << t;
   }
 
+  // A text over the limit can leave the rest readable, for an answer that names the request.
+  bool tooLong = false;
+  const std::string t = "{\"id\":3,\"s\":\"abc\\\"de\"}";
+  ASSERT_TRUE(
+      ParseJson(reinterpret_cast<const uint8_t*>(t.data()), t.size(), small, &v, &why, &tooLong));
+  EXPECT_TRUE(tooLong);
+  EXPECT_EQ(v.Find("id")->number, 3);
+  EXPECT_EQ(v.Find("s")->text, "");
+
   std::string out;
   AppendJsonString(&out, std::string("q\"\x01\xFF\xC3\xA9", 6));
   EXPECT_EQ(out, "\"q\\\"\\u0001\xEF\xBF\xBD\xC3\xA9\"");
@@ -128,6 +137,13 @@ TEST(BridgeOrigins, CanonicalFormsAndMatching) {
   EXPECT_FALSE(list.Allows("https://bank.example.evil"));
   EXPECT_FALSE(list.Allows("http://evil.example"));
   EXPECT_TRUE(list.AddFile("/nonexistent/bridge-origins", nullptr));
+}
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return in ? text.str() : "";
 }
 
 std::string Frame(const std::string& json) {
@@ -225,7 +241,7 @@ TEST_F(BridgeSession, HostileMessagesGetErrorsAndServingGoesOn) {
        R"({"id":5,"error":{"code":"arguments")"},
       {R"({"id":6,)" + bank + R"(,"op":"call","member":"CalculateSHA1Hash","args":[")" +
            std::string(kMaxStringSize + 1, 'a') + R"(",0]})",
-       R"({"id":null,"error":{"code":"size")"},
+       R"({"id":6,"error":{"code":"size")"},
       {std::string(kMaxRequestSize + 1, ' '), R"({"id":null,"error":{"code":"size")"},
   };
   for (const auto& [request, prefix] : hostile) {
@@ -266,13 +282,6 @@ TEST_F(BridgeSession, DescribesTheFortyMembersAndKeepsToOnePage) {
   EXPECT_EQ(session.Handle(reinterpret_cast<const uint8_t*>(second.data()), second.size())
                 .rfind(R"({"id":2,"error":{"code":"origin")", 0),
             0u);
-}
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return in ? text.str() : "";
 }
 
 TEST(BridgeInstall, ManifestsIntoAProfileAndOriginsIntoTheList) {
@@ -317,6 +326,41 @@ TEST(BridgeInstall, ManifestsIntoAProfileAndOriginsIntoTheList) {
   EXPECT_EQ(Uninstall(options), 0);
   EXPECT_EQ(Slurp(manifest), "");
   unsetenv("QORX_BRIDGE_ORIGINS");
+  (void)!std::system(("rm -rf " + base).c_str());
+}
+
+// The program itself over its standard input and output: every message answered in order,
+// including after an oversized one, and a clean exit when the input closes.
+TEST(BridgeHost, ServesUntilItsInputCloses) {
+  char folder[] = "/tmp/bridge-host-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string base = folder;
+  std::ofstream(base + "/origins") << "https://bank.example\n";
+  const std::string hash =
+      R"({"id":1,"origin":"https://bank.example","op":"call","member":"CalculateSHA1Hash",)"
+      R"("args":["abc",0]})";
+  {
+    std::ofstream in(base + "/in", std::ios::binary);
+    in << Frame(hash) << Frame("]") << std::string("\xFF\xFF\xFF\x00", 4)
+       << std::string(0xFFFFFF, ' ') << Frame(hash);
+  }
+  const std::string command = "QORX_BRIDGE_ORIGINS=" + base + "/origins " QORX_BRIDGE_PATH +
+                              std::string(" chrome-extension://x/ <") + base + "/in >" + base +
+                              "/out 2>" + base + "/err";
+  EXPECT_EQ(std::system(command.c_str()), 0) << Slurp(base + "/err");
+  const std::string out = Slurp(base + "/out");
+  std::vector<std::string> answers;
+  for (size_t at = 0; at + 4 <= out.size();) {
+    uint32_t n;
+    std::memcpy(&n, out.data() + at, 4);
+    answers.push_back(out.substr(at + 4, n));
+    at += 4 + n;
+  }
+  ASSERT_EQ(answers.size(), 4u);
+  EXPECT_EQ(answers[0], R"({"id":1,"value":0})");
+  EXPECT_EQ(answers[1].rfind(R"({"id":null,"error":{"code":"json")", 0), 0u);
+  EXPECT_EQ(answers[2].rfind(R"({"id":null,"error":{"code":"size")", 0), 0u);
+  EXPECT_EQ(answers[3], R"({"id":1,"value":0})");
   (void)!std::system(("rm -rf " + base).c_str());
 }
 

@@ -37,7 +37,8 @@ def main():
 
         result = b.run("hostileMessages()")
         wanted = {"h1": "member", "h2": "arguments", "h3": "arguments", "h5": "arguments",
-                  "h6": "member", "h7": "request", "h8": "ok", "oversized": 2, "after": 0,
+                  "h4": "size", "h6": "member", "h7": "request", "h8": "ok", "h9": "size",
+                  "unanswerable": 0, "after": 0,
                   "hash": "A9993E364706816ABA3E25717850C26C9CD0D89D"}
         check(result == wanted, "hostile messages answered, the session goes on: %s" % result)
 

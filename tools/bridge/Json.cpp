@@ -68,8 +68,8 @@ void AppendUtf8(std::string* out, uint32_t cp) {
 
 class Parser {
  public:
-  Parser(const uint8_t* data, size_t size, const JsonLimits& limits)
-      : in_(data, size), limits_(limits) {}
+  Parser(const uint8_t* data, size_t size, const JsonLimits& limits, bool* tooLong)
+      : in_(data, size), limits_(limits), tooLong_(tooLong) {}
 
   bool Document(JsonValue* out) {
     SkipSpace();
@@ -194,7 +194,11 @@ class Parser {
     const uint8_t* p = in_.Position();
     while (raw < in_.Remaining() && p[raw] != '"') raw += (p[raw] == '\\') ? 2 : 1;
     if (raw >= in_.Remaining()) return Fail("unterminated string");
-    if (raw > limits_.maxString) return Fail("string too long");
+    if (raw > limits_.maxString) {
+      if (tooLong_ == nullptr) return Fail("string too long");
+      *tooLong_ = true;
+      return in_.Skip(raw + 1);
+    }
     out->reserve(raw);
     for (;;) {
       uint8_t c;
@@ -302,6 +306,7 @@ class Parser {
 
   ByteReader in_;
   const JsonLimits& limits_;
+  bool* tooLong_;
 };
 
 }  // namespace
@@ -343,9 +348,10 @@ const JsonValue* JsonValue::Find(const std::string& key) const noexcept {
 }
 
 bool ParseJson(const uint8_t* data, size_t size, const JsonLimits& limits, JsonValue* out,
-               std::string* error) {
+               std::string* error, bool* tooLong) {
   *out = JsonValue();
-  Parser parser(data, size, limits);
+  if (tooLong != nullptr) *tooLong = false;
+  Parser parser(data, size, limits, tooLong);
   if (parser.Document(out)) return true;
   *out = JsonValue();
   *error = parser.error;

@@ -42,9 +42,11 @@ struct JsonLimits {
 };
 
 // Parses the whole of `data` (surrounding white space allowed). On failure returns false and
-// says why in `error`; `out` is then null.
+// says why in `error`; `out` is then null. With `tooLong`, a string over the limit does not
+// fail the parse: it is skipped, stands as an empty string, and sets *tooLong, so that the
+// caller can still answer the request it came in.
 bool ParseJson(const uint8_t* data, size_t size, const JsonLimits& limits, JsonValue* out,
-               std::string* error);
+               std::string* error, bool* tooLong = nullptr);
 
 // Appends `text` as a JSON string literal. Bytes that are not UTF-8 become U+FFFD, so the
 // browser always receives valid UTF-8.

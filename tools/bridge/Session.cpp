@@ -167,9 +167,10 @@ std::string Session::Handle(const uint8_t* data, size_t size) {
   limits.maxString = kMaxStringSize;
   JsonValue request;
   std::string why;
-  if (!ParseJson(data, size, limits, &request, &why)) {
-    const bool tooLong = why == "string too long" || why == "too many elements";
-    return Error("null", tooLong ? "size" : "json", "the message is not valid JSON: " + why);
+  bool tooLong = false;
+  if (!ParseJson(data, size, limits, &request, &why, &tooLong)) {
+    return Error("null", why == "too many elements" ? "size" : "json",
+                 "the message is not valid JSON: " + why);
   }
   if (request.type != JsonValue::Type::Object)
     return Error("null", "request", "a request is a JSON object");
@@ -177,6 +178,10 @@ std::string Session::Handle(const uint8_t* data, size_t size) {
   if (!IdText(request.Find("id"), &id))
     return Error("null", "request", "a request needs an id: a whole number or a short text");
 
+  if (tooLong)
+    return Error(
+        id, "size",
+        "a text in the request is over the limit of " + std::to_string(kMaxStringSize) + " bytes");
   const JsonValue* origin = request.Find("origin");
   if (origin == nullptr || origin->type != JsonValue::Type::String)
     return Error(id, "request", "a request names the page's origin");

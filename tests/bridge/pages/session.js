@@ -120,12 +120,12 @@ async function bankingSession(file) {
 // Raw messages no page library would send, then a call that must still work.
 async function hostileMessages() {
   const answers = new Map();
-  let oversized = 0;  // a message over a limit is not read far enough to find its id
+  let unanswerable = 0;
   window.addEventListener("message", (event) => {
     const d = event.data;
     if (!d || d.qorx !== "answer") return;
     if (typeof d.id === "string" && d.id.startsWith("h")) answers.set(d.id, d.error ? d.error.code : "ok");
-    if (d.id === null && d.error && d.error.code === "size") oversized++;
+    if (d.id === null && d.error) unanswerable++;
   });
   const raw = [
     { id: "h1", op: "call", member: "FormatDisk", args: [] },
@@ -143,10 +143,10 @@ async function hostileMessages() {
     args: ["y".repeat(1100000), 0] }, "*");
   const ctl = await QorX.create({ timeout: 20000 });
   const deadline = Date.now() + 15000;
-  while ((answers.size < 7 || oversized < 2) && Date.now() < deadline) await new Promise((r) => setTimeout(r, 50));
+  while (answers.size < 9 && Date.now() < deadline) await new Promise((r) => setTimeout(r, 50));
   const result = {};
   for (const [id, code] of answers) result[id] = code;
-  result.oversized = oversized;
+  result.unanswerable = unanswerable;
   result.after = await ctl.CalculateSHA1Hash("abc", 0);
   result.hash = await ctl.sHashOutput;
   return result;

@@ -5,6 +5,7 @@
 "use strict";
 
 const HOST = "org.qorx.bridge";
+const MAX_REQUEST = 1024 * 1024;  // as the host has it
 
 let allowed = null;
 async function allowedOrigins() {
@@ -51,7 +52,9 @@ chrome.runtime.onConnect.addListener((page) => {
     try {
       host = chrome.runtime.connectNative(HOST);
     } catch (e) {
-      forward = (request) => page.postMessage({ id: request.id, error: { code: "host", message: String(e) } });
+      forward = (request) => page.postMessage({
+        id: request && request.id !== undefined ? request.id : null,
+        error: { code: "host", message: String(e) } });
       waiting.splice(0).forEach(forward);
       return;
     }
@@ -68,7 +71,21 @@ chrome.runtime.onConnect.addListener((page) => {
         page.postMessage({ id: null, error: { code: "request", message: "a request is an object" } });
         return;
       }
-      host.postMessage(Object.assign({}, request, { origin: origin }));
+      const message = Object.assign({}, request, { origin: origin });
+      // The host discards a message over its limit unread, so it could not say which request
+      // that was; answer it here.
+      let size;
+      try {
+        size = new TextEncoder().encode(JSON.stringify(message)).length;
+      } catch (e) {
+        size = Infinity;
+      }
+      if (size > MAX_REQUEST) {
+        page.postMessage({ id: request.id === undefined ? null : request.id, error: { code: "size",
+          message: "a request of " + size + " bytes is over the limit of " + MAX_REQUEST } });
+        return;
+      }
+      host.postMessage(message);
     };
     waiting.splice(0).forEach(forward);
   });
