@@ -63,16 +63,18 @@ class Browser:
             self.close()
             raise
 
-    def _serve(self):
-        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    def _serve(self, address="127.0.0.1"):
+        server = http.server.ThreadingHTTPServer((address, 0), Handler)
         threading.Thread(target=server.serve_forever, daemon=True).start()
         self.servers.append(server)
         return server.server_address[1]
 
     def _start(self, bridge, chromium, chromedriver, host_origins, extension_origins, timeout):
         port, other = self._serve(), self._serve()
+        # 127.0.0.2 is a loopback address too, but not one the extension's scripts run on.
         names = {"allowed": "http://localhost:%d" % port, "other": "http://localhost:%d" % other,
-                 "loopback": "http://127.0.0.1:%d" % port}
+                 "loopback": "http://127.0.0.1:%d" % port,
+                 "unscripted": "http://127.0.0.2:%d" % self._serve("127.0.0.2")}
         self.origins = names
         self.url = names["allowed"]
 
@@ -92,7 +94,7 @@ class Browser:
                     % (self.host_pids, host_list, os.path.abspath(bridge),
                        os.path.join(self.work, "host.log")))
         os.chmod(wrapper, 0o755)
-        profile = os.path.join(self.work, "profile")
+        self.profile = profile = os.path.join(self.work, "profile")
         subprocess.run([bridge, "--install", "--profile", profile, "--host", wrapper], check=True,
                        stdout=subprocess.DEVNULL, timeout=10)
 

@@ -7,6 +7,7 @@ and a screenshot of the demo page after a signature.
 
 import os
 import signal
+import subprocess
 import sys
 import time
 
@@ -76,6 +77,17 @@ def main():
         check(result == "signed", "the demo page signs a payment: %s" % result)
         b.screenshot(screenshot)
         check(os.path.getsize(screenshot) > 10000, "screenshot of the demo page in " + screenshot)
+
+        b.open(b.origins["unscripted"] + "/test/session.html")
+        result = b.run("failure()")
+        check(result.startswith("extension: the QorX browser extension is not installed"),
+              "a page without the extension is told so: %s" % result)
+        subprocess.run([bridge, "--uninstall", "--profile", b.profile], check=True,
+                       stdout=subprocess.DEVNULL, timeout=10)
+        b.open(b.url + "/test/session.html")
+        result = b.run("failure()")
+        check(result.startswith("host: qorx-bridge: ") and "not found" in result,
+              "a page without the host is told so: %s" % result)
     finally:
         if failures:
             print(b.log()[-3000:])
