@@ -16,8 +16,9 @@
 // `tools/harness/qorx-harness up` itself and `down` at the end, so both of these work:
 //   ./run bench
 //   tools/harness/qorx-harness up && build/bin/bench_sign && tools/harness/qorx-harness down
-// Options: --rounds N (default 31), --ops N signatures per path and round (default 20). Other
-// arguments (./run bench passes its own to every benchmark) are ignored.
+// Options: --rounds N (default 301), --ops N signatures per path and round (default 1). Other
+// arguments (./run bench passes its own to every benchmark) are ignored. The paths take turns
+// signature by signature: the machine's other load then weighs on all of them alike.
 
 #include <PCSC/winscard.h>
 #include <openssl/evp.h>
@@ -382,7 +383,7 @@ struct Path {
 }  // namespace
 
 int main(int argc, char** argv) {
-  int rounds = 31, ops = 20;
+  int rounds = 301, ops = 1;
   for (int i = 1; i + 1 < argc; ++i) {
     if (std::strcmp(argv[i], "--rounds") == 0)
       rounds = std::max(1, std::atoi(argv[++i]));
@@ -427,8 +428,9 @@ int main(int argc, char** argv) {
   }
 
   BareSigner signer(pcsc, key);
-  std::vector<std::vector<uint8_t>> signatures(static_cast<size_t>(ops));
-  auto runBare = [&](bool polls, double* wall, double* cpu) {
+  std::vector<std::vector<uint8_t>> signatures;
+  auto runBare = [&](int n, bool polls, double* wall, double* cpu) {
+    signatures.resize(static_cast<size_t>(n));
     const double cpuStart = ThreadCpuNanos();
     const auto start = Clock::now();
     for (auto& signature : signatures) {
@@ -453,33 +455,34 @@ int main(int argc, char** argv) {
     }
     return true;
   };
-  const std::string count = " " + std::to_string(ops);
 
   Path paths[] = {{"native SignTransaction (JNI)", {}, {}},
                   {"bare SCardTransmit", {}, {}},
                   {"javax.smartcardio", {}, {}},
                   {"bare + the slot's status queries", {}, {}}};
   constexpr int kPaths = sizeof paths / sizeof paths[0];
-  auto run = [&](int path, bool keep) {
+  auto run = [&](int path, int n, bool keep) {
+    const std::string count = " " + std::to_string(n);
     double wall = 0, cpu = 0;
     const bool ok = path == 0   ? java.Ask("native" + count, &wall, &cpu)
-                    : path == 1 ? runBare(false, &wall, &cpu)
+                    : path == 1 ? runBare(n, false, &wall, &cpu)
                     : path == 2 ? java.Ask("smartcardio" + count, &wall, &cpu)
-                                : runBare(true, &wall, &cpu);
+                                : runBare(n, true, &wall, &cpu);
     if (ok && keep) {
-      paths[path].wall.push_back(wall / 1000.0 / ops);
-      paths[path].cpu.push_back(cpu / 1000.0 / ops);
+      paths[path].wall.push_back(wall / 1000.0 / n);
+      paths[path].cpu.push_back(cpu / 1000.0 / n);
     }
     return ok;
   };
 
-  // A round of each first (class loading, JIT, the card's first answers), not counted.
+  // Some of each first (class loading, JIT, the card's first answers), not counted.
+  constexpr int kWarmUp = 30;
   for (int path = 0; path < kPaths; ++path)
-    if (!run(path, false)) return 1;
+    if (!run(path, kWarmUp, false)) return 1;
   // Each round rotates which path goes first, so that drift hits all alike.
   for (int r = 0; r < rounds; ++r)
     for (int i = 0; i < kPaths; ++i)
-      if (!run((r + i) % kPaths, true)) return 1;
+      if (!run((r + i) % kPaths, ops, true)) return 1;
 
   std::printf(
       "bench_sign: one signature (SELECT, GET CHALLENGE, VERIFY, INTERNAL AUTHENTICATE, "
