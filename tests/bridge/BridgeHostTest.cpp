@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -97,6 +98,49 @@ TEST(BridgeJson, DecodesAndLimits) {
   std::string out;
   AppendJsonString(&out, std::string("q\"\x01\xFF\xC3\xA9", 6));
   EXPECT_EQ(out, "\"q\\\"\\u0001\xEF\xBF\xBD\xC3\xA9\"");
+}
+
+// Mutations of a well-formed request: whatever the bytes, the reader ends cleanly, and any
+// bytes written back as a string literal read back as valid JSON.
+TEST(BridgeJson, MutatedRequestsAndRoundTrips) {
+  const std::string seed =
+      R"({"id":12,"origin":"https://bank.example","op":"call","member":"SignTransaction",)"
+      R"("args":["Pay \u00e9 100.00",0,[true,null,{"a":-1.5e2}]]})";
+  std::mt19937 random(20261208);
+  JsonLimits limits;
+  limits.maxString = 64;
+  limits.maxElements = 8;
+  for (int round = 0; round < 20000; ++round) {
+    std::string text = seed;
+    const int edits = 1 + static_cast<int>(random() % 4);
+    for (int e = 0; e < edits; ++e) {
+      const size_t at = random() % (text.size() + 1);
+      switch (random() % 3) {
+        case 0:
+          if (at < text.size()) text[at] = static_cast<char>(random());
+          break;
+        case 1:
+          text.insert(at, 1, "{}[]\",:\\u0dx\xC3\xFF"[random() % 15]);
+          break;
+        default:
+          text.erase(at, random() % 8);
+      }
+    }
+    JsonValue value;
+    std::string why;
+    bool tooLong = false;
+    const bool ok = ParseJson(reinterpret_cast<const uint8_t*>(text.data()), text.size(), limits,
+                              &value, &why, &tooLong);
+    EXPECT_TRUE(ok || !why.empty()) << text;
+
+    std::string literal;
+    AppendJsonString(&literal, text);
+    JsonLimits wide;
+    wide.maxString = 8 * text.size() + 16;
+    ASSERT_TRUE(ParseJson(reinterpret_cast<const uint8_t*>(literal.data()), literal.size(), wide,
+                          &value, &why))
+        << why << ": " << literal;
+  }
 }
 
 TEST(BridgeOrigins, CanonicalFormsAndMatching) {
