@@ -340,7 +340,11 @@ TEST(BridgeInstall, ManifestsIntoAProfileAndOriginsIntoTheList) {
   options.origins = {"https://Bank.Example/", "http://localhost:8080", "https://bank.example"};
   ASSERT_EQ(Install(options), 0);
   options.origins = {"http://bank.example"};
+  options.extensionDir = base;
   EXPECT_EQ(Install(options), 1);  // plain http is refused, and nothing else is lost
+  EXPECT_EQ(Slurp(base + "/origins.json"),
+            "{\n  \"origins\": [\n    \"https://bank.example\",\n    \"http://localhost:8080\"\n  "
+            "]\n}\n");
 
   const std::string manifest = base + "/profile/NativeMessagingHosts/org.qorx.bridge.json";
   const std::string text = Slurp(manifest);

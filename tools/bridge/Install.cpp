@@ -114,11 +114,11 @@ int Install(const InstallOptions& options) {
     }
     std::printf("installed %s\n", file.c_str());
   }
+  const std::string path = UserOriginsPath();
+  OriginList known;
+  std::vector<std::string> rejected;
+  known.AddFile(path, &rejected);
   if (!options.origins.empty()) {
-    const std::string path = UserOriginsPath();
-    OriginList known;
-    std::vector<std::string> rejected;
-    known.AddFile(path, &rejected);
     std::string added;
     for (const auto& origin : options.origins) {
       const std::string canonical = CanonicalOrigin(origin);
@@ -149,6 +149,23 @@ int Install(const InstallOptions& options) {
       status = 1;
     } else {
       std::printf("allowed origins in %s\n", path.c_str());
+    }
+  }
+  if (!options.extensionDir.empty()) {
+    // The extension checks the page's origin before the host does: the same list.
+    std::string json = "{\n  \"origins\": [";
+    for (size_t i = 0; i < known.Entries().size(); ++i) {
+      json += i == 0 ? "\n    " : ",\n    ";
+      AppendJsonString(&json, known.Entries()[i]);
+    }
+    json += known.Entries().empty() ? "]\n}\n" : "\n  ]\n}\n";
+    const std::string file = options.extensionDir + "/origins.json";
+    if (!WriteFile(file, json)) {
+      std::fprintf(stderr, "qorx-bridge: cannot write %s: %s\n", file.c_str(),
+                   std::strerror(errno));
+      status = 1;
+    } else {
+      std::printf("allowed origins in %s\n", file.c_str());
     }
   }
   return status;

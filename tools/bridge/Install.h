@@ -17,6 +17,7 @@ struct InstallOptions {
   std::string hostPath;               // the program the browser starts; this one by default
   std::vector<std::string> profiles;  // Chromium user data folders; the user's browsers if none
   std::vector<std::string> origins;   // added to the allowlist
+  std::string extensionDir;           // an unpacked extension that gets the allowlist too
 };
 
 // The manifest texts.

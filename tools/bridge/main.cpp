@@ -2,7 +2,7 @@
 // browser extension, scripts the control.
 //
 //   qorx-bridge                 serve one browser connection on standard input and output
-//   qorx-bridge --install [--origin ORIGIN]... [--profile DIR]... [--host PATH]
+//   qorx-bridge --install [--origin ORIGIN]... [--extension DIR] [--profile DIR]... [--host PATH]
 //   qorx-bridge --uninstall [--profile DIR]...
 //
 // The browser starts the host with the calling extension's origin as its argument; the host
@@ -76,8 +76,8 @@ int Serve() {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: qorx-bridge --install [--origin ORIGIN]... [--profile DIR]... [--host "
-               "PATH]\n"
+               "usage: qorx-bridge --install [--origin ORIGIN]... [--extension DIR] [--profile "
+               "DIR]... [--host PATH]\n"
                "       qorx-bridge --uninstall [--profile DIR]...\n"
                "Without options it serves a browser connection on standard input and output.\n");
   return 2;
@@ -101,6 +101,8 @@ int main(int argc, char** argv) {
       options.origins.push_back(argv[++i]);
     } else if (arg == "--profile") {
       options.profiles.push_back(argv[++i]);
+    } else if (arg == "--extension") {
+      options.extensionDir = argv[++i];
     } else if (arg == "--host") {
       options.hostPath = argv[++i];
     } else {
