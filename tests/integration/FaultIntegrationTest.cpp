@@ -20,6 +20,7 @@
 #include "core/Exceptions.h"
 #include "tests/integration/IntegrationSupport.h"
 #include "tests/support/TestSupport.h"
+#include "transport/pcsc/SmartCardSlotPCSC.h"
 
 namespace qorx::integration {
 namespace {
@@ -231,6 +232,23 @@ TEST_F(Faults, TwoApplicationsOnOneCard) {
   EXPECT_EQ(Session(service_, kRounds), std::vector<int32_t>(kRounds, 0));
   EXPECT_EQ(other.get(), 0) << "the other application failed";
   service_.Open(kReader);
+}
+
+// Another application holding its transaction keeps an operation waiting a bounded time
+// only: it fails with the sharing violation, and works once the other lets go.
+TEST_F(Faults, AnotherApplicationsTransactionIsWaitedForBounded) {
+  OtherClient other;
+  ASSERT_TRUE(other.Connect());
+  ASSERT_EQ(other.Begin(), SCARD_S_SUCCESS);
+  const auto start = std::chrono::steady_clock::now();
+  const int32_t status = Bounded([&] { service_.GetPinTryCounter(); });
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(status, 0x10000 | sd::kExternal);
+  EXPECT_GE(waited, std::chrono::milliseconds(TSDSVCSmartCardSlotPCSC::kSharingWaitMs));
+  EXPECT_LT(waited, std::chrono::milliseconds(TSDSVCSmartCardSlotPCSC::kSharingWaitMs + 2000));
+  EXPECT_EQ(service_.ApplicationState(), S::StateCardReady) << "the card is still ours to use";
+  EXPECT_EQ(other.End(), SCARD_S_SUCCESS);
+  EXPECT_EQ(Bounded([&] { service_.GetPinTryCounter(); }), 0);
 }
 
 // A reader name pcscd does not know fails to open; the default reader still opens.
