@@ -88,6 +88,12 @@ def main():
         result = b.run("failure()")
         check(result.startswith("host: qorx-bridge: ") and "not found" in result,
               "a page without the host is told so: %s" % result)
+        subprocess.run([bridge, "--install", "--profile", b.profile, "--host",
+                        os.path.join(b.work, "host.sh")], check=True, stdout=subprocess.DEVNULL,
+                       timeout=10)
+        result = b.run("failure()")
+        check(result.startswith("created: "), "the same page connects once the host is back: %s"
+              % result)
     finally:
         if failures:
             print(b.log()[-3000:])

@@ -11,7 +11,8 @@
 // Methods resolve to their lResult, properties to their value. A failure of the bridge itself
 // (no extension, no host, an origin that is not allowed, no answer in time) rejects with a
 // QorXError whose `code` says which. All controls of one page share one connection, and the
-// page's requests are answered one at a time in the order they were made.
+// page's requests are answered one at a time in the order they were made. Once the connection
+// is lost every call fails; QorX.create() then connects afresh.
 (function (global) {
   "use strict";
 
@@ -89,6 +90,8 @@
   // card operation can take seconds).
   async function create(options) {
     const timeout = (options && options.timeout) || 30000;
+    // A new control after a lost connection gets a new connection (and a new host).
+    broken = null;
     if (!(await waitForExtension(Math.min(timeout, 1000))))
       throw new QorXError("extension", "the QorX browser extension is not installed or not enabled for this page");
     const members = await send({ op: "members" }, timeout);
