@@ -8,6 +8,7 @@ import http.server
 import json
 import os
 import shutil
+import signal
 import socket
 import subprocess
 import tempfile
@@ -101,8 +102,10 @@ class Browser:
         driver_port = free_port()
         self.driver = "http://127.0.0.1:%d" % driver_port
         log = open(os.path.join(self.work, "chromedriver.log"), "w")
+        # In a process group of its own, so that the browser it starts goes with it.
         self.processes.append(subprocess.Popen([chromedriver, "--port=%d" % driver_port],
-                                               stdout=log, stderr=subprocess.STDOUT))
+                                               stdout=log, stderr=subprocess.STDOUT,
+                                               start_new_session=True))
         deadline = time.time() + 20
         while True:
             try:
@@ -182,11 +185,16 @@ class Browser:
             except Exception:
                 pass
         for p in self.processes:
-            p.terminate()
-            try:
-                p.wait(10)
-            except subprocess.TimeoutExpired:
-                p.kill()
+            for sig, wait in ((signal.SIGTERM, 10), (signal.SIGKILL, 5)):
+                try:
+                    os.killpg(p.pid, sig)
+                except ProcessLookupError:
+                    break
+                try:
+                    p.wait(wait)
+                    break
+                except subprocess.TimeoutExpired:
+                    pass
         for s in self.servers:
             s.shutdown()
         shutil.rmtree(self.work, ignore_errors=True)

@@ -25,7 +25,11 @@ def check(condition, what):
 
 def main():
     bridge, data_file, screenshot = sys.argv[1:4]
-    signal.alarm(170)  # a hung browser or host fails the test instead of holding the run
+    # A hung browser or host fails the test instead of holding the run, and still cleans up.
+    def expire(*_):
+        raise TimeoutError("the browser test ran out of time")
+    signal.signal(signal.SIGALRM, expire)
+    signal.alarm(170)
     # The first server's localhost origin is allowed by both; its 127.0.0.1 origin by the
     # extension only (the host refuses it); the second server by neither.
     b = browser.Browser(bridge, host_origins=("{allowed}",),
