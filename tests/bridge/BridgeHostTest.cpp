@@ -267,6 +267,8 @@ TEST_F(BridgeSession, HostileMessagesGetErrorsAndServingGoesOn) {
        R"({"id":3,"error":{"code":"request")"},
       {R"({"id":3,)" + bank + R"(,"op":"call","member":42})",
        R"({"id":3,"error":{"code":"request")"},
+      {R"({"id":3,)" + bank + R"(,"op":"get","member":"sVersion\u0000x"})",
+       R"({"id":3,"error":{"code":"request")"},
       {R"({"id":4,)" + bank + R"(,"op":"call","member":"FormatDisk","args":[]})",
        R"({"id":4,"error":{"code":"member")"},
       {R"({"id":4,)" + bank + R"(,"op":"get","member":"Close"})",

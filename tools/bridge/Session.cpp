@@ -201,9 +201,15 @@ std::string Session::Handle(const uint8_t* data, size_t size) {
   if (!call && op->text != "get")
     return Error(id, "request", "a request has an op: \"members\", \"get\" or \"call\"");
   const JsonValue* member = request.Find("member");
-  if (member == nullptr || member->type != JsonValue::Type::String || member->text.empty() ||
-      member->text.size() > 64)
-    return Error(id, "request", "a request names a member of the control");
+  // Names are plain identifiers: a NUL or other character could otherwise end the name early
+  // for the control and make "Open\u0000x" call Open.
+  bool plain = member != nullptr && member->type == JsonValue::Type::String &&
+               !member->text.empty() && member->text.size() <= 64;
+  for (size_t i = 0; plain && i < member->text.size(); ++i) {
+    const char c = member->text[i];
+    plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+  }
+  if (!plain) return Error(id, "request", "a request names a member of the control");
   const JsonValue* args = request.Find("args");
   if (args != nullptr && args->type != JsonValue::Type::Array)
     return Error(id, "arguments", "args is a list");
