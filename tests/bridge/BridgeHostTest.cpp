@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -411,6 +413,33 @@ TEST(BridgeHost, ServesUntilItsInputCloses) {
   EXPECT_EQ(answers[1].rfind(R"({"id":null,"error":{"code":"json")", 0), 0u);
   EXPECT_EQ(answers[2].rfind(R"({"id":null,"error":{"code":"size")", 0), 0u);
   EXPECT_EQ(answers[3], R"({"id":1,"value":0})");
+  (void)!std::system(("rm -rf " + base).c_str());
+}
+
+// A call that never ends (a page may name a file that never ends or never opens) does not keep the
+// host, and with it the reader, once the browser has closed the connection.
+TEST(BridgeHost, EndsSoonAfterItsInputClosesDuringAnEndlessCall) {
+  char folder[] = "/tmp/bridge-host-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string base = folder;
+  std::ofstream(base + "/origins") << "https://bank.example\n";
+  // Opening a named pipe that nobody writes to waits for ever.
+  ASSERT_EQ(mkfifo((base + "/fifo").c_str(), 0600), 0);
+  {
+    std::ofstream in(base + "/in", std::ios::binary);
+    in << Frame(R"({"id":1,"origin":"https://bank.example","op":"call","member":"HashFile",)"
+                R"("args":[")" +
+                base + R"(/fifo"]})");
+  }
+  const auto start = std::chrono::steady_clock::now();
+  // Through a pipe, as the browser has it: cat ends, and the pipe hangs up.
+  const std::string command = "cat " + base + "/in | QORX_BRIDGE_ORIGINS=" + base +
+                              "/origins timeout 20 " QORX_BRIDGE_PATH " >/dev/null 2>&1";
+  EXPECT_EQ(std::system(command.c_str()), 0);
+  const auto seconds =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start)
+          .count();
+  EXPECT_LT(seconds, 10);
   (void)!std::system(("rm -rf " + base).c_str());
 }
 

@@ -9,9 +9,15 @@
 // then answers message after message until the browser closes its input, and exits having
 // closed the reader.
 
+#include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <string.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include <cstdio>
 #include <string>
@@ -43,6 +49,27 @@ void InstallSignals() {
   signal(SIGPIPE, SIG_IGN);  // a closed output is a failed write, and we leave
 }
 
+// Seconds the host may go on after the browser has closed its input: time to finish the
+// call under way and close the reader. A call that runs longer (a page may have named a file
+// to hash that never ends or never opens) does not keep the process, and with it the reader,
+// held: the process ends, and the PC/SC service releases what it held.
+constexpr int kGraceSeconds = 3;
+
+int ServeSession(OriginList origins);
+
+std::atomic<bool> g_done{false};
+
+void WatchInput() {
+  struct pollfd input = {STDIN_FILENO, 0, 0};  // no events asked: hang-up and errors only
+  while (!g_done.load()) {
+    const int n = poll(&input, 1, 200);
+    if (n > 0 && (input.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) break;
+  }
+  for (int i = 0; i < kGraceSeconds * 10 && !g_done.load(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  if (!g_done.load()) _exit(0);
+}
+
 int Serve() {
   OriginList origins;
   for (const std::string& path : {std::string(kSystemOriginsPath), UserOriginsPath()}) {
@@ -54,6 +81,23 @@ int Serve() {
                    line.c_str());
   }
   InstallSignals();
+  // The signals that ask us to stop must interrupt the main thread's read, so the watcher
+  // never takes them.
+  sigset_t stopping, previous;
+  sigemptyset(&stopping);
+  sigaddset(&stopping, SIGTERM);
+  sigaddset(&stopping, SIGINT);
+  sigaddset(&stopping, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &stopping, &previous);
+  std::thread watcher(WatchInput);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  const int status = ServeSession(std::move(origins));
+  g_done = true;
+  watcher.join();
+  return status;
+}
+
+int ServeSession(OriginList origins) {
   Session session(std::move(origins));
   std::string message;
   for (;;) {
