@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -118,11 +119,18 @@ void HashFile(const std::string& name, uint8_t digest[TSDSHA1Digest::kDigestLeng
   progress.Done();
 }
 
+// An output file (--out) that cannot be written.
+struct WriteFailure {
+  std::string why;
+};
+
 void WriteFile(const std::string& name, const void* bytes, size_t length) {
   FILE* f = std::fopen(name.c_str(), "wb");
-  if (f == nullptr) QORX_RAISEF(sd::kFileOpen, unit::kObjects, "Cannot open file");
-  const bool ok = std::fwrite(bytes, 1, length, f) == length;
-  if (std::fclose(f) != 0 || !ok) QORX_RAISEF(sd::kFileRead, unit::kObjects, "Cannot write file");
+  if (f == nullptr) throw WriteFailure{name + ": " + std::strerror(errno)};
+  const bool written = std::fwrite(bytes, 1, length, f) == length;
+  const int error = errno;
+  if (std::fclose(f) != 0 || !written)
+    throw WriteFailure{name + ": " + std::strerror(written ? errno : error)};
 }
 
 void ReadSecretCode(const Options& o, const char* prompt, SecretCode& code) {
@@ -604,6 +612,9 @@ int RunCommand(Context& context, const Options& options) noexcept {
     const std::string help = FindCommand(name) ? "qorx " + name + " --help" : "qorx --help";
     std::fprintf(stderr, "qorx %s: %s (%s)\n", name.c_str(), e.what(), help.c_str());
     return kExitUsage;
+  } catch (const WriteFailure& e) {
+    std::fprintf(stderr, "qorx %s: cannot write %s\n", name.c_str(), e.why.c_str());
+    return kExitStatus;
   } catch (const NoSecretCode& e) {
     std::fprintf(stderr, "qorx %s: %s\n", name.c_str(), e.why.c_str());
     return kExitNoPin;
