@@ -209,7 +209,7 @@ std::vector<int32_t> Session(S& s, int rounds) {
   s.Close();
   return statuses;
 }
-constexpr int kRounds = 10;
+constexpr int kRounds = 25;
 
 // The second application: this binary run again by TwoApplicationsOnOneCard.
 TEST(SecondApplication, Session) {
