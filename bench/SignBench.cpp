@@ -41,9 +41,14 @@
 #include <vector>
 
 #include "applet/ApplicationIdentifier.h"
-#include "tools/cardsim/Sockets.h"
+#include "bench/BenchHarness.h"
 
 namespace {
+
+using qorx::bench::Harness;
+using qorx::bench::HarnessDir;
+using qorx::bench::HarnessGuard;
+using qorx::bench::SimulatorReady;
 
 using Clock = std::chrono::steady_clock;
 constexpr const char* kReader = "Virtual PCD 00 00";
@@ -53,31 +58,6 @@ constexpr const char* kPin = "1234";
 constexpr const char* kDate = "2026/12/08";
 constexpr uint8_t kDigestInfoPrefix[] = {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2B, 0x0E,
                                          0x03, 0x02, 0x1A, 0x05, 0x00, 0x04, 0x14};
-
-std::string HarnessDir() {
-  const char* dir = std::getenv("QORX_HARNESS_DIR");
-  return dir != nullptr && *dir != 0 ? dir : QORX_HARNESS_DEFAULT_DIR;
-}
-
-int Harness(const char* command) {
-  setenv("QORX_HARNESS_DIR", HarnessDir().c_str(), 0);
-  setenv("QORX_CARDSIM", QORX_CARDSIM_PATH, 0);
-  return std::system((std::string(QORX_HARNESS_SCRIPT) + " " + command).c_str());
-}
-
-bool SimulatorReady() {
-  std::string reply;
-  return qorx::cardsim::SendControl(HarnessDir() + "/sim-main.ctl", "status", &reply) &&
-         reply.find("ready=1") != std::string::npos;
-}
-
-// Stops what this program started, also when it leaves early.
-struct HarnessGuard {
-  bool started = false;
-  ~HarnessGuard() {
-    if (started) Harness("down");
-  }
-};
 
 std::string Hex(const std::vector<uint8_t>& bytes) {
   static const char digits[] = "0123456789ABCDEF";

@@ -20,40 +20,20 @@
 #include <vector>
 
 #include "applet/ApplicationIdentifier.h"
+#include "bench/BenchHarness.h"
 #include "core/Exceptions.h"
-#include "tools/cardsim/Sockets.h"
 #include "transport/APDU.h"
 #include "transport/pcsc/SmartCardSlotPCSC.h"
 
 namespace {
 
+using qorx::bench::Harness;
+using qorx::bench::HarnessDir;
+using qorx::bench::HarnessGuard;
+using qorx::bench::SimulatorReady;
+
 using Clock = std::chrono::steady_clock;
 constexpr const char* kReader = "Virtual PCD 00 00";
-
-std::string HarnessDir() {
-  const char* dir = std::getenv("QORX_HARNESS_DIR");
-  return dir != nullptr && *dir != 0 ? dir : QORX_HARNESS_DEFAULT_DIR;
-}
-
-int Harness(const char* command) {
-  setenv("QORX_HARNESS_DIR", HarnessDir().c_str(), 0);
-  setenv("QORX_CARDSIM", QORX_CARDSIM_PATH, 0);
-  return std::system((std::string(QORX_HARNESS_SCRIPT) + " " + command).c_str());
-}
-
-bool SimulatorReady() {
-  std::string reply;
-  return qorx::cardsim::SendControl(HarnessDir() + "/sim-main.ctl", "status", &reply) &&
-         reply.find("ready=1") != std::string::npos;
-}
-
-// Stops what this program started, also when it leaves early.
-struct HarnessGuard {
-  bool started = false;
-  ~HarnessGuard() {
-    if (started) Harness("down");
-  }
-};
 
 // The bare path: a few lines of pcsc-lite, as any client would write them.
 class BarePCSC {
