@@ -393,7 +393,12 @@ int TSDSVCSmartCardSlotPCSC::CardAction(int code) {
       break;
   }
 
-  if ((GetStatus(nullptr) & SlotOpen) == 0) QORX_RAISE(sd::kWrongState, kUnit);
+  // Every card operation polls the card before it begins its transaction, and ends it after
+  // its last command: asking pcscd for the status again around the bracket cost four round
+  // trips per operation, more than a third of a signature. A begin that fails because the
+  // card went away refreshes the status, as a transmit does.
+  const bool bracket = code == ActionBeginTransaction || code == ActionEndTransaction;
+  if (((bracket ? flags_ : GetStatus(nullptr)) & SlotOpen) == 0) QORX_RAISE(sd::kWrongState, kUnit);
 
   constexpr uint16_t kConnectionBits = CardMute | CardConnected | CardLost;
   switch (code) {
@@ -418,13 +423,15 @@ int TSDSVCSmartCardSlotPCSC::CardAction(int code) {
       // if the card were ours, so this failure is raised.
       if (IsSharingViolation(rv)) pcsc::CheckPCSCResult(rv, "SCardBeginTransaction()", true);
       if (MeansServiceGone(rv) && card_ != 0) ServiceLost();
+      if (rv != SCARD_S_SUCCESS && MeansCardGone(rv)) GetStatus(nullptr);
       transaction_ = rv == SCARD_S_SUCCESS;
       return pcsc::CheckPCSCResult(rv, "SCardBeginTransaction()", false);
     }
     case ActionEndTransaction: {
       transaction_ = false;
-      // After a recovery there is no handle (nor a transaction) left to end.
-      if (card_ == 0) return 0;
+      // After a recovery there is no handle (nor a transaction) left to end, nor before one
+      // that a lost service makes due.
+      if (card_ == 0 || recover_) return 0;
       return pcsc::CheckPCSCResult(pcsc::Load().EndTransaction(card_, SCARD_LEAVE_CARD),
                                    "SCardEndTransaction()", false);
     }
