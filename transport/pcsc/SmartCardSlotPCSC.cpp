@@ -136,6 +136,18 @@ bool IsSharingViolation(LONG rv) {
   return static_cast<uint32_t>(rv) == static_cast<uint32_t>(SCARD_E_SHARING_VIOLATION);
 }
 
+// The ATR as the platform reported it, cut to the reader-state area and to what CardInfo holds:
+// a library reporting more cannot make us read on.
+void CopyAtr(const BYTE (&atr)[MAX_ATR_SIZE], DWORD length, CardInfo* info) {
+  if (info == nullptr) return;
+  size_t n = length;
+  if (n > sizeof atr) n = sizeof atr;
+  if (n > static_cast<size_t>(CardInfo::kMaxAtr)) n = CardInfo::kMaxAtr;
+  std::memset(info, 0, sizeof *info);
+  info->length = static_cast<uint8_t>(n);
+  std::memcpy(info->atr, atr, n);
+}
+
 }  // namespace
 
 TSDSVCSmartCardSlotPCSC::TSDSVCSmartCardSlotPCSC(const char* readerName)
@@ -263,7 +275,28 @@ uint16_t TSDSVCSmartCardSlotPCSC::GetStatus(CardInfo* info) {
     Recover();
     recovered = true;
   }
+  // A connected handle answers for itself: pcsc-lite fails SCardStatus for a card that was
+  // removed, reset or lost with the service since the connection. Only then, or with no card
+  // connected (presence, a mute card), is the reader's state asked for too: that query is two
+  // more pcscd round trips in every card operation.
   SCARD_READERSTATE state;
+  DWORD atrLength = 0;
+  LONG handleResult = SCARD_S_SUCCESS;
+  const bool handleAsked = (flags_ & CardConnected) != 0 && !recover_ && card_ != 0;
+  if (handleAsked) {
+    DWORD cardState = 0;
+    DWORD protocol = 0;
+    handleResult = WhileShared([&] {
+      atrLength = sizeof state.rgbAtr;
+      return lib.Status(card_, nullptr, nullptr, &cardState, &protocol, state.rgbAtr, &atrLength);
+    });
+    if (handleResult == SCARD_S_SUCCESS && (cardState & SCARD_PRESENT) != 0) {
+      flags_ &= static_cast<uint16_t>(~CardMute);
+      flags_ |= CardPresent | CardInReader;
+      CopyAtr(state.rgbAtr, atrLength, info);
+      return flags_;
+    }
+  }
   LONG rv = ReaderStatus(&state);
   if (MeansServiceGone(rv)) {
     const bool held = transaction_;
@@ -284,12 +317,11 @@ uint16_t TSDSVCSmartCardSlotPCSC::GetStatus(CardInfo* info) {
 
   // The whole ATR area is offered (not the length the status change reported), and whatever
   // length comes back is cut to the area: a library reporting more cannot make us read on.
-  DWORD atrLength = 0;
   if (flags_ & CardConnected) {
     DWORD cardState = 0;
     DWORD protocol = 0;
-    atrLength = sizeof state.rgbAtr;
-    rv = WhileShared([&] {
+    // The handle's own answer from above stands: asking again could hide a lost connection.
+    rv = handleAsked ? handleResult : WhileShared([&] {
       atrLength = sizeof state.rgbAtr;
       return lib.Status(card_, nullptr, nullptr, &cardState, &protocol, state.rgbAtr, &atrLength);
     });
@@ -305,14 +337,7 @@ uint16_t TSDSVCSmartCardSlotPCSC::GetStatus(CardInfo* info) {
   }
 
   if (state.dwEventState & SCARD_STATE_PRESENT) {
-    if (info != nullptr && (flags_ & CardConnected)) {
-      size_t n = atrLength;
-      if (n > sizeof state.rgbAtr) n = sizeof state.rgbAtr;
-      if (n > static_cast<size_t>(CardInfo::kMaxAtr)) n = CardInfo::kMaxAtr;
-      std::memset(info, 0, sizeof *info);
-      info->length = static_cast<uint8_t>(n);
-      std::memcpy(info->atr, state.rgbAtr, n);
-    }
+    if (flags_ & CardConnected) CopyAtr(state.rgbAtr, atrLength, info);
     flags_ |= CardPresent | CardInReader;
   } else if (flags_ & CardConnected) {
     flags_ &= static_cast<uint16_t>(~CardConnected);

@@ -67,6 +67,8 @@ TEST_F(SlotFaultTest, StatusQueryRecoversFromARestartedService) {
     if (c.code == 0) {
       Fake().RestartService();
     } else {
+      // A service that is gone answers every call so, the connected handle's first.
+      Fake().QueueResult("SCardStatus", c.code);
       Fake().QueueResult("SCardGetStatusChange", c.code);
     }
     const unsigned long contexts = Fake().CallCount("SCardEstablishContext");
