@@ -141,11 +141,7 @@ TSDByteArray TQorTerminalAppletService::CardAuthenticate(const char* systemDate)
       cardPublicKey_.SetLength(0);
       // A card that left meanwhile stays gone: only an authenticated state falls back.
       if (ApplicationState() < StateCardReady) SetApplicationState(StateCardReady);
-      try {
-        GetCardStatus();
-      } catch (...) {
-        // The failure being handled is the one to report.
-      }
+      FollowCardAfterFailure();
       throw;
     }
   } catch (const ESDException& e) {

@@ -161,6 +161,13 @@ void TQorTerminalAppletService::AbandonCardDialogue() noexcept {
   }
 }
 
+void TQorTerminalAppletService::FollowCardAfterFailure() noexcept {
+  try {
+    GetCardStatus();
+  } catch (...) {
+  }
+}
+
 void TQorTerminalAppletService::IdentifyApplication() {
   bool ending = false;
   try {

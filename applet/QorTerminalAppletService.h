@@ -153,6 +153,9 @@ class TQorTerminalAppletService : public TSDBaseTerminalAppletService {
 
   // Ends the dialogue after a failure: EndCardDialogue with its own failure dropped.
   void AbandonCardDialogue() noexcept;
+  // After a failure: follows the card (a removal meanwhile resets the state); its own failure
+  // is dropped, the one being handled is the one to report.
+  void FollowCardAfterFailure() noexcept;
 
   // Verifies the cached secret code on the card (GET CHALLENGE, VERIFY); on failure the
   // state falls back to 1025. Called by RequireState(1024).

@@ -21,15 +21,6 @@ bool AcceptableCode(const char* code) {
   return code != nullptr && std::strlen(code) <= kMaxCodeLength;
 }
 
-// Forgets the state a failure left behind when the card went away meanwhile; the failure
-// being handled is the one to report.
-void FollowCard(TQorTerminalAppletService& service) noexcept {
-  try {
-    service.GetCardStatus();
-  } catch (...) {
-  }
-}
-
 }  // namespace
 
 void TQorTerminalAppletService::StoreSecretCode(const char* code) {
@@ -96,7 +87,7 @@ void TQorTerminalAppletService::CardVerifySecretCode(const char* code) {
   } catch (...) {
     AbandonCardDialogue();
     if (ApplicationState() == StateSecretCodeVerified) SetApplicationState(StateCardAuthenticated);
-    FollowCard(*this);
+    FollowCardAfterFailure();
     throw;
   }
 }

@@ -3,6 +3,7 @@
 // What the benchmarks on the simulated card share: the harness state directory, running
 // tools/harness/qorx-harness, and stopping only what a benchmark started itself.
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -33,6 +34,19 @@ struct HarnessGuard {
   bool started = false;
   ~HarnessGuard() {
     if (started) Harness("down");
+  }
+  // A simulator that answers: the one running, or one the harness starts now (and this guard
+  // stops). False, with a message naming `program`, when the harness cannot start.
+  bool Start(const char* program) {
+    if (SimulatorReady()) return true;
+    std::fprintf(stderr, "%s: no simulator answers in %s; starting the harness\n", program,
+                 HarnessDir().c_str());
+    if (Harness("up") != 0) {
+      std::fprintf(stderr, "%s: the harness did not start\n", program);
+      return false;
+    }
+    started = true;
+    return true;
   }
 };
 

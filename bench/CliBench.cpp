@@ -25,10 +25,7 @@ extern char** environ;
 
 namespace {
 
-using qorx::bench::Harness;
-using qorx::bench::HarnessDir;
 using qorx::bench::HarnessGuard;
-using qorx::bench::SimulatorReady;
 
 using Clock = std::chrono::steady_clock;
 
@@ -70,15 +67,7 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::max(1, std::atoi(argv[++i]));
 
   HarnessGuard harness;
-  if (!SimulatorReady()) {
-    std::fprintf(stderr, "bench_cli: no simulator answers in %s; starting the harness\n",
-                 HarnessDir().c_str());
-    if (Harness("up") != 0) {
-      std::fprintf(stderr, "bench_cli: the harness did not start\n");
-      return 1;
-    }
-    harness.started = true;
-  }
+  if (!harness.Start("bench_cli")) return 1;
 
   std::vector<Program> programs = {
       {"qorx version", {QORX_CLI_PATH, "version"}, true},

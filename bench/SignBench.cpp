@@ -45,10 +45,7 @@
 
 namespace {
 
-using qorx::bench::Harness;
-using qorx::bench::HarnessDir;
 using qorx::bench::HarnessGuard;
-using qorx::bench::SimulatorReady;
 
 using Clock = std::chrono::steady_clock;
 constexpr const char* kReader = "Virtual PCD 00 00";
@@ -372,15 +369,7 @@ int main(int argc, char** argv) {
   }
 
   HarnessGuard harness;
-  if (!SimulatorReady()) {
-    std::fprintf(stderr, "bench_sign: no simulator answers in %s; starting the harness\n",
-                 HarnessDir().c_str());
-    if (Harness("up") != 0) {
-      std::fprintf(stderr, "bench_sign: the harness did not start\n");
-      return 1;
-    }
-    harness.started = true;
-  }
+  if (!harness.Start("bench_sign")) return 1;
 
   // The bare handle connects first: the JVM's two handles share the card with it.
   BarePCSC pcsc;

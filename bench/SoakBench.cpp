@@ -13,40 +13,17 @@
 #include <string>
 #include <vector>
 
-#include "tools/cardsim/Sockets.h"
+#include "bench/BenchHarness.h"
 
-namespace {
-
-std::string HarnessDir() {
-  const char* dir = std::getenv("QORX_HARNESS_DIR");
-  return dir != nullptr && *dir != 0 ? dir : QORX_HARNESS_DEFAULT_DIR;
-}
-
-int Harness(const char* command) {
-  return std::system((std::string(QORX_HARNESS_SCRIPT) + " " + command).c_str());
-}
-
-bool SimulatorReady() {
-  std::string reply;
-  return qorx::cardsim::SendControl(HarnessDir() + "/sim-main.ctl", "status", &reply) &&
-         reply.find("ready=1") != std::string::npos;
-}
-
-}  // namespace
+using qorx::bench::HarnessDir;
+using qorx::bench::HarnessGuard;
 
 int main(int argc, char** argv) {
+  // The JVM's own harness calls (removals, re-insertions) reach the same simulator.
   setenv("QORX_HARNESS_DIR", HarnessDir().c_str(), 0);
   setenv("QORX_CARDSIM", QORX_CARDSIM_PATH, 0);
-  bool started = false;
-  if (!SimulatorReady()) {
-    std::fprintf(stderr, "bench_soak: no simulator answers in %s; starting the harness\n",
-                 HarnessDir().c_str());
-    if (Harness("up") != 0) {
-      std::fprintf(stderr, "bench_soak: the harness did not start\n");
-      return 1;
-    }
-    started = true;
-  }
+  HarnessGuard guard;
+  if (!guard.Start("bench_soak")) return 1;
   const std::string library = std::string("-Dqorx.library=") + QORX_LIBRARY;
   const std::string harness = std::string("-Dqorx.harness=") + QORX_HARNESS_SCRIPT;
   // A fixed Java heap, touched at start: what the resident memory still gains is native
@@ -66,6 +43,5 @@ int main(int argc, char** argv) {
     _exit(127);
   }
   if (pid > 0) waitpid(pid, &status, 0);
-  if (started) Harness("down");
   return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }

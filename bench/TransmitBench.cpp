@@ -27,10 +27,7 @@
 
 namespace {
 
-using qorx::bench::Harness;
-using qorx::bench::HarnessDir;
 using qorx::bench::HarnessGuard;
-using qorx::bench::SimulatorReady;
 
 using Clock = std::chrono::steady_clock;
 constexpr const char* kReader = "Virtual PCD 00 00";
@@ -102,15 +99,7 @@ int main(int argc, char** argv) {
   }
 
   HarnessGuard harness;
-  if (!SimulatorReady()) {
-    std::fprintf(stderr, "bench_transmit: no simulator answers in %s; starting the harness\n",
-                 HarnessDir().c_str());
-    if (Harness("up") != 0) {
-      std::fprintf(stderr, "bench_transmit: the harness did not start\n");
-      return 1;
-    }
-    harness.started = true;
-  }
+  if (!harness.Start("bench_transmit")) return 1;
 
   // SELECT of the bank application: 13 bytes out, the 18-byte FCI and 90 00 back.
   std::vector<uint8_t> select(5 + sizeof qorx::kApplicationAid + 1, 0x00);
