@@ -3,21 +3,18 @@ import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import java.io.ByteArrayInputStream;
+import java.math.BigInteger;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
-import java.security.KeyFactory;
-import java.security.PrivateKey;
 import java.security.PublicKey;
 import java.security.Signature;
 import java.security.cert.CertificateFactory;
 import java.security.cert.X509Certificate;
-import java.security.spec.PKCS8EncodedKeySpec;
 import java.util.Arrays;
 import java.util.Base64;
 import java.util.HexFormat;
 import java.util.List;
-import javax.crypto.Cipher;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.Test;
 
@@ -203,6 +200,50 @@ class CardOperationsTest {
     assertEquals(1794, k.ChangeSecretCode("8642", "1234567890123456"));
   }
 
+  /** A cursor over DER: the value of each element in turn, its tag checked. */
+  static final class Der {
+    final byte[] bytes;
+    int at;
+
+    Der(byte[] bytes) {
+      this.bytes = bytes;
+    }
+
+    int header(int tag) {
+      assertEquals(tag, bytes[at++] & 0xFF);
+      int length = bytes[at++] & 0xFF;
+      if (length > 0x80) {
+        int count = length & 0x7F;
+        length = 0;
+        while (count-- > 0) length = length << 8 | (bytes[at++] & 0xFF);
+      }
+      return length;
+    }
+
+    byte[] value(int tag) {
+      int length = header(tag);
+      at += length;
+      return Arrays.copyOfRange(bytes, at - length, at);
+    }
+  }
+
+  /**
+   * Modulus and private exponent of a PKCS #8 RSA key: PrivateKeyInfo { version, algorithm,
+   * OCTET STRING { RSAPrivateKey { version, n, e, d, ... } } }.
+   */
+  static BigInteger[] rsaPrivateKey(byte[] pkcs8) {
+    Der info = new Der(pkcs8);
+    info.header(0x30);
+    info.value(0x02);
+    info.value(0x30);
+    Der key = new Der(info.value(0x04));
+    key.header(0x30);
+    key.value(0x02);
+    BigInteger modulus = new BigInteger(1, key.value(0x02));
+    key.value(0x02);
+    return new BigInteger[] {modulus, new BigInteger(1, key.value(0x02))};
+  }
+
   @Test
   void passwordEncipheredForTheIssuer() throws Exception {
     k.NativeClose(); // no card, no reader needed
@@ -214,13 +255,14 @@ class CardOperationsTest {
       String pem = new String(testData("issuer-keys/issuer-v" + (version == 1 ? 3 : 1) + ".pem"),
           StandardCharsets.US_ASCII);
       String base64 = pem.replaceAll("-----[A-Z ]+-----", "").replaceAll("\\s", "");
-      PrivateKey issuer = KeyFactory.getInstance("RSA").generatePrivate(
-          new PKCS8EncodedKeySpec(Base64.getDecoder().decode(base64)));
-      Cipher rsa = Cipher.getInstance("RSA/ECB/NoPadding");
-      rsa.init(Cipher.DECRYPT_MODE, issuer);
-      byte[] block = rsa.doFinal(Arrays.copyOfRange(result, 7, 135));
+      BigInteger[] issuer = rsaPrivateKey(Base64.getDecoder().decode(base64));
+      // The raw private operation: what the bank's host recovers from the cryptogram.
+      byte[] block = new BigInteger(1, Arrays.copyOfRange(result, 7, 135))
+                         .modPow(issuer[1], issuer[0])
+                         .toByteArray();
       byte[] padded = new byte[128];
-      System.arraycopy(block, 0, padded, 128 - block.length, block.length);
+      int length = Math.min(block.length, 128);
+      System.arraycopy(block, block.length - length, padded, 128 - length, length);
       assertEquals(2, padded[1]);
       assertEquals("Secret-42",
           new String(Arrays.copyOfRange(padded, 128 - 9, 128), StandardCharsets.US_ASCII));
