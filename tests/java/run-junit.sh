@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Runs JUnit test classes in a JVM that checks every JNI call (-Xcheck:jni) and fails when the
 # checks report anything, even if every test passed.
-# usage: run-junit.sh JAVA JUNIT_JAR CLASSPATH LIBRARY [-Dname=value...] CLASS...
+# usage: run-junit.sh JAVA JUNIT_JAR CLASSPATH LIBRARY [-Dname=value | -Xoption...] CLASS...
 set -uo pipefail
 java=$1 jar=$2 classpath=$3 library=$4
 shift 4
 properties=() selectors=()
 for arg in "$@"; do
   case "$arg" in
-    -D*) properties+=("$arg") ;;
+    -D* | -X*) properties+=("$arg") ;;
     *) selectors+=(--select-class "$arg") ;;
   esac
 done

@@ -10,6 +10,8 @@ cleanup() {
   rm -rf "$tmp"
 }
 trap cleanup EXIT
+# Other tests before this one may have left the card out or spent its tries.
+"$(cd "$(dirname "$0")" && pwd)/../../../tools/harness/qorx-harness" sim-reinsert main >/dev/null
 fail() {
   echo "FAIL: $*" >&2
   [ -f "$tmp/screen" ] && cat "$tmp/screen" >&2

@@ -32,6 +32,9 @@ has() { grep -qF -- "$2" "$1" || { cat "$1" >&2; fail "no \"$2\" in $(basename "
 lacks() { ! grep -qF -- "$2" "$1" || { cat "$1" >&2; fail "\"$2\" in $(basename "$1")"; }; }
 json() { jq -e "$1" "$tmp/out" >/dev/null || { cat "$tmp/out" >&2; fail "JSON: $1"; }; }
 
+# Other tests before this one may have left the card out or spent its tries.
+reset_card
+
 case $case_name in
   readers-and-status)
     expect_exit 0 "$QORX" readers
