@@ -1,6 +1,7 @@
 // The host's message handling without a browser: the JSON reader, the origin allowlist, the
 // framing, and a session fed hostile messages between well-formed ones.
 
+#include <PCSC/winscard.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -13,8 +14,10 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "tools/bridge/CardWatch.h"
 #include "tools/bridge/Framing.h"
 #include "tools/bridge/Install.h"
 #include "tools/bridge/Json.h"
@@ -330,6 +333,86 @@ TEST_F(BridgeSession, DescribesTheFortyMembersAndKeepsToOnePage) {
   EXPECT_EQ(session.Handle(reinterpret_cast<const uint8_t*>(second.data()), second.size())
                 .rfind(R"({"id":2,"error":{"code":"origin")", 0),
             0u);
+}
+
+// A page that mirrors the control: the members answer holds the whole copy, each later answer
+// what its request changed in it.
+TEST_F(BridgeSession, MirrorTellsWhatEachRequestChanged) {
+  setenv("QORX_PCSC_LIBRARY", "/nonexistent/libpcsclite.so.1", 1);  // no reader to open or watch
+  const std::string bank = R"({"id":1,"origin":"https://bank.example",)";
+  const std::string members = Ask(bank + R"("op":"members","mirror":true})");
+  JsonValue answer;
+  std::string why;
+  ASSERT_TRUE(ParseJson(reinterpret_cast<const uint8_t*>(members.data()), members.size(),
+                        JsonLimits(), &answer, &why))
+      << why;
+  ASSERT_NE(answer.Find("state"), nullptr);
+  EXPECT_EQ(answer.Find("state")->members.size(), 21u);
+  // The card status is held without a reader open: only a call can change it then.
+  EXPECT_NE(members.find(R"("state":{"lCardStatus":0,"sActiveReader":"",)"), std::string::npos);
+
+  const std::string abc = "A9993E364706816ABA3E25717850C26C9CD0D89D";
+  const std::vector<std::pair<std::string, std::string>> steps = {
+      {R"("op":"call","member":"CalculateSHA1Hash","args":["abc",0]})",
+       R"({"id":1,"value":0,"state":{"sHashOutput":")" + abc + R"("}})"},
+      // Cleared and set to the same value: nothing to tell.
+      {R"("op":"call","member":"CalculateSHA1Hash","args":["abc",0]})", R"({"id":1,"value":0})"},
+      // Refused before the control ran: nothing changed.
+      {R"("op":"call","member":"CalculateSHA1Hash","args":["abc"]})",
+       R"({"id":1,"error":{"code":"arguments","message":"wrong arguments for CalculateSHA1Hash",)"
+       R"("hresult":2147614734}})"},
+      {R"("op":"get","member":"lCardStatus"})", R"({"id":1,"value":0})"},
+      // A failure clears the result and keeps the last error.
+      {R"("op":"call","member":"CalculateSHA1Hash","args":["zz",1]})",
+       R"({"id":1,"value":259,"state":{"sHashOutput":"","wSCardError":50432}})"},
+      // The last error stays after a success.
+      {R"("op":"call","member":"CalculateSHA1Hash","args":["616263",1]})",
+       R"({"id":1,"value":0,"state":{"sHashOutput":")" + abc + R"("}})"},
+  };
+  for (const auto& [request, wanted] : steps) {
+    const std::string got = Ask(bank + request);
+    EXPECT_EQ(got.rfind(wanted, 0), 0u) << request << " -> " << got;
+  }
+  unsetenv("QORX_PCSC_LIBRARY");
+}
+
+// What the watch over the readers tells a page, from the states PC/SC reports at two wakes.
+TEST(BridgeCardWatch, TellsCardsAndReadersThatCameAndWent) {
+  const std::vector<std::pair<uint32_t, int32_t>> states = {
+      {SCARD_STATE_EMPTY, 1028},
+      {SCARD_STATE_PRESENT, 1026},
+      {SCARD_STATE_PRESENT | SCARD_STATE_INUSE | SCARD_STATE_EXCLUSIVE | 0x30000, 1026},
+      {SCARD_STATE_PRESENT | SCARD_STATE_MUTE, 1027},
+      {SCARD_STATE_UNKNOWN | SCARD_STATE_CHANGED | SCARD_STATE_IGNORE, 0},
+      {SCARD_STATE_UNAVAILABLE, 0},
+      {0, 0},
+  };
+  for (const auto& [state, status] : states) EXPECT_EQ(CardStatusOfState(state), status) << state;
+
+  using Seen = std::vector<ReaderSeen>;
+  auto told = [](const Seen& before, const Seen& after) {
+    std::string out;
+    for (const CardChange& c : CompareReaders(before, after))
+      out += c.reader + ":" + std::to_string(c.cardStatus) + (c.readerAdded ? "+" : "") +
+             (c.readerRemoved ? "-" : "") + " ";
+    return out;
+  };
+  const Seen ready = {{"A", 1026, 1}};
+  const std::vector<std::tuple<Seen, Seen, std::string>> cases = {
+      {ready, ready, ""},
+      {ready, {{"A", 1028, 2}}, "A:1028 "},
+      {{{"A", 1028, 2}}, {{"A", 1026, 3}}, "A:1026 "},
+      // Out and in again between two wakes: the card there is another insertion.
+      {ready, {{"A", 1026, 3}}, "A:1028 A:1026 "},
+      // In and out again: nothing a page could act on.
+      {{{"A", 1028, 2}}, {{"A", 1028, 4}}, ""},
+      {ready, {{"A", 1027, 3}}, "A:1027 "},
+      {ready, {{"A", 1026, 1}, {"B", 1028, 0}}, "B:1028+ "},
+      {{{"A", 1026, 1}, {"B", 1028, 0}}, {{"B", 1026, 1}}, "A:0- B:1026 "},
+      {{}, {{"A", 1026, 1}, {"B", 1027, 1}}, "A:1026+ B:1027+ "},
+      {{{"A", 1026, 1}, {"B", 1027, 1}}, {}, "A:0- B:0- "},
+  };
+  for (const auto& [before, after, wanted] : cases) EXPECT_EQ(told(before, after), wanted);
 }
 
 TEST(BridgeInstall, ManifestsIntoAProfileAndOriginsIntoTheList) {

@@ -81,9 +81,50 @@ def main():
         check(result.get("results") == "0,0,0" and result.get("ms", 1e9) < 5000,
               "a second client uses the card at once: %s" % result)
 
+        # Cards coming and going reach a page that listens, and the card status it reads
+        # follows them with no call in between.
+        b.open(b.url + "/test/session.html")
+        check(b.run("watchCards()") == "0,0,1026", "a page follows the card")
+        for action, status in (("remove", 1028), ("insert", 1026)):
+            start = time.time() * 1000
+            subprocess.run([harness, "sim", "main", action], check=True, stdout=subprocess.DEVNULL,
+                           timeout=10)
+            result = b.run("cardChange(arguments[0], 3000)", status)
+            event = result["event"] or {}
+            latency = event.get("at", 1e12) - start
+            print("     card %s: event after %.0f ms, lCardStatus %d after %.0f ms, %d requests"
+                  % (action, latency, status, (result["seenAt"] or 1e12) - start, result["requests"]))
+            check(event.get("reader") == "Virtual PCD 00 00" and event.get("cardStatus") == status
+                  and latency < 500, "the card's %s is told within 500 ms: %s" % (action, result))
+            check(result["seenAt"] is not None and result["seenAt"] - start < 500
+                  and result["requests"] <= 2, "lCardStatus reads %d after the card's %s, the "
+                  "reads costing one request: %s" % (status, action, result))
+        result = b.run("quietCard(1500)")
+        check(result["events"] == [], "no event without a change, the card in use: %s" % result)
+        # Readers go with the PC/SC service and come back with it (only with our own pcscd).
+        if subprocess.run([harness, "pcscd-ours"]).returncode == 0:
+            subprocess.run([harness, "pcscd-restart"], check=True, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=60)
+            events = b.run("nextCardEvents(4, 5000)")
+            told = sorted((e["reader"], e["cardStatus"], "readerAdded" in e, "readerRemoved" in e)
+                          for e in events)
+            check(told == [("Virtual PCD 00 00", 0, False, True), ("Virtual PCD 00 00", 1026, True, False),
+                           ("Virtual PCD 00 01", 0, False, True), ("Virtual PCD 00 01", 1028, True, False)],
+                  "readers gone and back with pcscd's restart: %s" % told)
+
+        # The demo's visit from the page's first script on: one request for the control, then
+        # one per method call and none for reading what the calls left.
+        b.command("POST", "/goog/cdp/execute", {"cmd": "Page.addScriptToEvaluateOnNewDocument",
+                  "params": {"source": "window.qorxRequests = {}; window.addEventListener('message',"
+                             " (e) => { const d = e.data; if (d && d.qorx === 'request')"
+                             " qorxRequests[d.op] = (qorxRequests[d.op] || 0) + 1; });"}})
         b.open(b.url + "/demo/index.html")
-        result = b.run("demo.run('1234')")
-        check(result == "signed", "the demo page signs a payment: %s" % result)
+        result = b.run("demo.run('1234').then((r) => [r, qorxRequests])")
+        check(result[0] == "signed", "the demo page signs a payment: %s" % result[0])
+        print("     the demo's visit: %s" % result[1])
+        check(result[1].get("members") == 1 and result[1].get("call", 0) >= 10
+              and "get" not in result[1], "the demo's visit reads no property through the host: %s"
+              % result[1])
         b.screenshot(screenshot)
         check(os.path.getsize(screenshot) > 10000, "screenshot of the demo page in " + screenshot)
 

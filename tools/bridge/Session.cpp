@@ -7,9 +7,11 @@
 #include <utility>
 #include <vector>
 
+#include "applet/QorTerminalAppletService.h"
 #include "bindings/control/Com.h"
 #include "bindings/control/Module.h"
 #include "bindings/control/QorXInterface.h"
+#include "tools/bridge/CardWatch.h"
 #include "tools/bridge/Framing.h"
 #include "tools/bridge/Json.h"
 
@@ -108,9 +110,42 @@ class Arguments {
   std::vector<VARIANT> values_;
 };
 
+// A property's or method's result as the page receives it: a null text comes as "".
+std::string ValueJson(const VARIANT& value) {
+  if (value.vt == VT_I4) return std::to_string(value.lVal);
+  if (value.vt != VT_BSTR) return "null";
+  const TSDByteArray text = Utf16ToUtf8(value.bstrVal, SysStringLen(value.bstrVal));
+  std::string out;
+  AppendJsonString(&out, std::string(text.CStr(), static_cast<size_t>(text.TextLength())));
+  return out;
+}
+
+// Methods that never look at the card: after them the card status is what it was.
+bool LeavesCardAlone(const ControlMember& m) {
+  for (const char* name : {"CalculateSHA1Hash", "HashFile", "GetReaderCount", "GetReaderName",
+                           "PerformPCSCDiagnosticTest"})
+    if (strcmp(m.name, name) == 0) return true;
+  return false;
+}
+
+const std::string kNoReaderStatus = "0";
+
 }  // namespace
 
 Session::Session(OriginList origins) : origins_(std::move(origins)) {
+  for (const char* first : {"lCardStatus", "sActiveReader"}) {
+    for (int i = 0; i < kControlMemberCount; ++i)
+      if (strcmp(ControlMembers()[i].name, first) == 0) properties_.push_back(&ControlMembers()[i]);
+  }
+  for (bool last : {false, true}) {
+    for (int i = 0; i < kControlMemberCount; ++i) {
+      const ControlMember& m = ControlMembers()[i];
+      const bool error = strcmp(m.name, "wSCardError") == 0 || strcmp(m.name, "sSCardError") == 0;
+      if (m.kind == MemberKind::Property && error == last && m.name != properties_[0]->name &&
+          m.name != properties_[1]->name)
+        properties_.push_back(&m);
+    }
+  }
   IClassFactory* factory = nullptr;
   HRESULT hr =
       GetControlClassObject(CLSID_QorX, IID_IClassFactory, reinterpret_cast<void**>(&factory));
@@ -125,6 +160,7 @@ Session::Session(OriginList origins) : origins_(std::move(origins)) {
 }
 
 Session::~Session() {
+  watch_.reset();
   if (control_ == nullptr) return;
   CloseReader();
   control_->Release();
@@ -196,7 +232,11 @@ std::string Session::Handle(const uint8_t* data, size_t size) {
   if (op == nullptr || op->type != JsonValue::Type::String)
     return Error(id, "request", "a request has an op: \"members\", \"get\" or \"call\"");
   if (control_ == nullptr) return Error(id, "control", createError_);
-  if (op->text == "members") return Members(id);
+  if (op->text == "members") {
+    const JsonValue* mirror = request.Find("mirror");
+    return Members(id,
+                   mirror != nullptr && mirror->type == JsonValue::Type::Bool && mirror->boolean);
+  }
   const bool call = op->text == "call";
   if (!call && op->text != "get")
     return Error(id, "request", "a request has an op: \"members\", \"get\" or \"call\"");
@@ -216,12 +256,30 @@ std::string Session::Handle(const uint8_t* data, size_t size) {
   if (!call && args != nullptr && !args->items.empty())
     return Error(id, "arguments", "a property is read without arguments");
   std::string answer = Invoke(id, call, member->text, args);
-  if (answer.size() > kMaxAnswerSize)
-    return Error(id, "size", "the answer is over the browser's limit of 1 MB");
+  if (answer.size() <= kMaxAnswerSize) return answer;
+  answer = Error(id, "size", "the answer is over the browser's limit of 1 MB");
+  if (mirror_) {
+    // The copy cannot be kept up to date through answers that large: the page gives it up and
+    // asks for every property from now on.
+    mirror_ = false;
+    std::string forget;
+    for (const ControlMember* p : properties_) {
+      forget.push_back(forget.empty() ? '[' : ',');
+      AppendJsonString(&forget, p->name);
+    }
+    answer.insert(answer.size() - 1, ",\"forget\":" + forget + "]");
+    held_.clear();
+  }
   return answer;
 }
 
-std::string Session::Members(const std::string& id) {
+std::string Session::Members(const std::string& id, bool mirror) {
+  if (mirror && !mirror_) {
+    mirror_ = true;
+    watch_ = std::make_unique<CardWatch>();
+    // Without PC/SC there is nothing to watch; the card status is then never held.
+    if (!watch_->Start()) watch_.reset();
+  }
   std::string out = "{\"id\":" + id + ",\"members\":[";
   for (int i = 0; i < kControlMemberCount; ++i) {
     const ControlMember& m = ControlMembers()[i];
@@ -239,7 +297,12 @@ std::string Session::Members(const std::string& id) {
     }
     out += "]}";
   }
-  out += "]}";
+  out += "]";
+  if (mirror_) {
+    held_.assign(properties_.size(), std::string());
+    out += Reconcile(true, nullptr, std::string());
+  }
+  out += "}";
   return out;
 }
 
@@ -266,29 +329,110 @@ std::string Session::Invoke(const std::string& id, bool call, const std::string&
   SysFreeString(exception.bstrSource);
   SysFreeString(exception.bstrDescription);
   SysFreeString(exception.bstrHelpFile);
-  if (Failed(hr)) {
-    VariantClear(&result);
-    if (hr == DISP_E_MEMBERNOTFOUND)
-      return Error(
-          id, "member",
-          member + (call ? " is a property: read it with get" : " is a method: call it with call"),
-          hr);
-    if (hr == DISP_E_BADPARAMCOUNT || hr == DISP_E_TYPEMISMATCH || hr == DISP_E_OVERFLOW ||
-        hr == DISP_E_PARAMNOTFOUND)
-      return Error(id, "arguments", "wrong arguments for " + member, hr);
-    return Error(id, "control", member + " failed", hr);
+  const bool refused = hr == DISP_E_MEMBERNOTFOUND || hr == DISP_E_BADPARAMCOUNT ||
+                       hr == DISP_E_TYPEMISMATCH || hr == DISP_E_OVERFLOW ||
+                       hr == DISP_E_PARAMNOTFOUND;
+  // A request the control refused did nothing; after any other the page's copy is brought up
+  // to date, even when the control failed it.
+  std::string changes;
+  const ControlMember* described = FindControlMember(dispid);
+  if (mirror_ && !refused && described != nullptr) {
+    const bool read = !call && Succeeded(hr);
+    changes = Reconcile(call && !LeavesCardAlone(*described), read ? described : nullptr,
+                        read ? ValueJson(result) : std::string());
   }
-  std::string out = "{\"id\":" + id + ",\"value\":";
-  if (result.vt == VT_I4) {
-    out += std::to_string(result.lVal);
-  } else if (result.vt == VT_BSTR) {
-    const TSDByteArray text = Utf16ToUtf8(result.bstrVal, SysStringLen(result.bstrVal));
-    AppendJsonString(&out, std::string(text.CStr(), static_cast<size_t>(text.TextLength())));
+  std::string out;
+  if (hr == DISP_E_MEMBERNOTFOUND) {
+    out = Error(
+        id, "member",
+        member + (call ? " is a property: read it with get" : " is a method: call it with call"),
+        hr);
+  } else if (refused) {
+    out = Error(id, "arguments", "wrong arguments for " + member, hr);
+  } else if (Failed(hr)) {
+    out = Error(id, "control", member + " failed", hr);
+    out.insert(out.size() - 1, changes);
   } else {
-    out += "null";
+    out = "{\"id\":" + id + ",\"value\":" + ValueJson(result) + changes + "}";
   }
   VariantClear(&result);
-  out += "}";
+  return out;
+}
+
+int Session::EventDescriptor() const noexcept {
+  return watch_ ? watch_->Descriptor() : -1;
+}
+
+std::vector<std::string> Session::TakeEvents() {
+  std::vector<std::string> messages;
+  if (!watch_) return messages;
+  bool interrupted = false;
+  const std::vector<CardChange> changes = watch_->Take(&interrupted);
+  // The card status the page holds may be another now; held without a reader open, it cannot.
+  std::string forget;
+  if (!held_.empty() && !held_[0].empty() && held_[0] != kNoReaderStatus &&
+      (interrupted || !changes.empty())) {
+    held_[0].clear();
+    forget = ",\"forget\":[\"lCardStatus\"]";
+  }
+  for (const CardChange& change : changes) {
+    std::string m = "{\"id\":null,\"event\":{\"type\":\"cardchange\",\"reader\":";
+    AppendJsonString(&m, change.reader);
+    m += ",\"cardStatus\":" + std::to_string(change.cardStatus);
+    if (change.readerAdded) m += ",\"readerAdded\":true";
+    if (change.readerRemoved) m += ",\"readerRemoved\":true";
+    m += "}" + forget + "}";
+    forget.clear();
+    messages.push_back(std::move(m));
+  }
+  if (!forget.empty()) messages.push_back("{\"id\":null" + forget + "}");
+  return messages;
+}
+
+std::string Session::Read(const ControlMember& property) {
+  VARIANT result;
+  VariantInit(&result);
+  DISPPARAMS none = {nullptr, nullptr, 0, 0};
+  std::string json;
+  if (Succeeded(control_->Invoke(property.id, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &result,
+                                 nullptr, nullptr)))
+    json = ValueJson(result);
+  VariantClear(&result);
+  return json;
+}
+
+std::string Session::Reconcile(bool pollCard, const ControlMember* read, const std::string& value) {
+  std::vector<std::string> now(properties_.size());
+  for (size_t i = 0; i < properties_.size(); ++i) {
+    if (properties_[i] == read)
+      now[i] = value;
+    else if (i > 0 || pollCard)
+      now[i] = Read(*properties_[i]);
+    else
+      now[i] = held_[0];  // as it was: nothing looked at the card
+  }
+  // The card status is held only where nothing the page is not told of can change it.
+  if (read == properties_[0] || pollCard) {
+    const std::string& status = now[0];
+    const bool noReader = status == kNoReaderStatus && now[1] == "\"\"";
+    const bool followed = watch_ && watch_->Following() &&
+                          (status == std::to_string(TQorTerminalAppletService::StateCardReady) ||
+                           status == std::to_string(TQorTerminalAppletService::StateCardMute) ||
+                           status == std::to_string(TQorTerminalAppletService::StateNoCard));
+    if (!noReader && !followed) now[0].clear();
+  }
+  std::string state, forget;
+  for (size_t i = 0; i < properties_.size(); ++i) {
+    if (now[i] == held_[i]) continue;
+    std::string& list = now[i].empty() ? forget : state;
+    if (!list.empty()) list.push_back(',');
+    AppendJsonString(&list, properties_[i]->name);
+    if (!now[i].empty()) list += ":" + now[i];
+    held_[i].swap(now[i]);
+  }
+  std::string out;
+  if (!state.empty()) out += ",\"state\":{" + state + "}";
+  if (!forget.empty()) out += ",\"forget\":[" + forget + "]";
   return out;
 }
 

@@ -4,7 +4,7 @@
 // requests, one at a time in arrival order.
 //
 // A request is a JSON object:
-//   {"id": 1, "origin": "https://bank.example", "op": "members"}
+//   {"id": 1, "origin": "https://bank.example", "op": "members", "mirror": true}
 //   {"id": 2, "origin": ..., "op": "get",  "member": "lCardStatus"}
 //   {"id": 3, "origin": ..., "op": "call", "member": "Open", "args": [""]}
 // and its answer carries the same id with the result, or an error:
@@ -16,23 +16,43 @@
 // limit), "origin" (origin not allowed), "member" (no such member, or a property called as a
 // method and the reverse), "arguments" (wrong number or types), "control" (the control failed
 // the call; "hresult" says how).
+//
+// With "mirror" the page keeps a copy of the control's properties, so that reading what a call
+// left costs it no message. From then on each answer that ran the control carries what changed
+// in the copy: "state" the properties with a new value, "forget" those the page must ask for
+// from now on (the members answer's state is the whole copy):
+//   {"id": 4, "value": 0, "state": {"sPAN": "...", "sPANSEQ": "01", "lCardStatus": 1025}}
+// Stored properties are always in the copy. lCardStatus looks at the card at each read, so it
+// is held only where nothing but a call of this page could change it without the page being
+// told: no reader open, or a card status that the host's watch over the readers reports every
+// change of (1026, 1027, 1028; an authenticated card is undone by another application's reset,
+// which PC/SC reports to no watcher). The watch starts with the mirror and ends with the
+// session; between calls it tells the page of cards and readers coming and going:
+//   {"id": null, "event": {"type": "cardchange", "reader": "...", "cardStatus": 1028},
+//    "forget": ["lCardStatus"]}
+// with "readerAdded": true or "readerRemoved": true (status 0) for a reader that came or went.
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "tools/bridge/Json.h"
 #include "tools/bridge/Origins.h"
 
 namespace qorx::com {
 class IDispatch;
-}
+struct ControlMember;
+}  // namespace qorx::com
 
 namespace qorx::bridge {
 
 // What one message may hold: the whole message, and one string in it.
 constexpr size_t kMaxRequestSize = 1024 * 1024;
 constexpr size_t kMaxStringSize = 256 * 1024;
+
+class CardWatch;
 
 class Session {
  public:
@@ -46,16 +66,35 @@ class Session {
   // The answer to a message that was over the size limit.
   static std::string Oversized(uint32_t declared);
 
+  // Readable when card events wait to be told; -1 while the page has not asked for them.
+  int EventDescriptor() const noexcept;
+  // The messages that tell the page of the cards and readers that came and went since.
+  std::vector<std::string> TakeEvents();
+
  private:
-  std::string Members(const std::string& id);
+  std::string Members(const std::string& id, bool mirror);
   std::string Invoke(const std::string& id, bool call, const std::string& member,
                      const JsonValue* args);
   void CloseReader();
+  // The property's value as JSON; empty when the control fails to give it.
+  std::string Read(const com::ControlMember& property);
+  // Brings the page's copy up to the control after a request and returns what changed, as
+  // members to add to the answer. `read` is a property the request has just read (`value`);
+  // with `pollCard` false the card status is not looked at (the call left the card alone).
+  std::string Reconcile(bool pollCard, const com::ControlMember* read, const std::string& value);
 
   OriginList origins_;
   std::string boundOrigin_;
   com::IDispatch* control_ = nullptr;
   std::string createError_;
+
+  bool mirror_ = false;
+  std::unique_ptr<CardWatch> watch_;
+  // The properties in the order they are read: the card status first (its look at the card
+  // may change what follows), the last error last (the active reader's read may set it).
+  std::vector<const com::ControlMember*> properties_;
+  // What the page holds of each, as JSON; empty where it holds nothing.
+  std::vector<std::string> held_;
 };
 
 }  // namespace qorx::bridge

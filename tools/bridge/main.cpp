@@ -16,11 +16,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
-#include <thread>
-
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tools/bridge/Framing.h"
@@ -101,6 +101,17 @@ int ServeSession(OriginList origins) {
   Session session(std::move(origins));
   std::string message;
   for (;;) {
+    // Card events go out between answers: one that comes during a call waits for its answer.
+    struct pollfd ready[2] = {{STDIN_FILENO, POLLIN, 0}, {session.EventDescriptor(), POLLIN, 0}};
+    if (poll(ready, 2, -1) < 0) {
+      if (errno == EINTR && !g_stopFlag) continue;
+      break;
+    }
+    if ((ready[1].revents & POLLIN) != 0) {
+      for (const std::string& event : session.TakeEvents())
+        if (!WriteMessage(STDOUT_FILENO, event)) return 0;
+    }
+    if (ready[0].revents == 0) continue;
     uint32_t declared = 0;
     const ReadStatus status =
         ReadMessage(STDIN_FILENO, kMaxRequestSize, &message, &declared, &g_stopFlag);

@@ -13,6 +13,18 @@
 // QorXError whose `code` says which. All controls of one page share one connection, and the
 // page's requests are answered one at a time in the order they were made. Once the connection
 // is lost every call fails; QorX.create() then connects afresh.
+//
+// A method's answer brings the properties it changed, so reading them costs no message: a read
+// is answered from that copy once every request made before it has its answer, and goes to the
+// host only for what the host does not let the page hold (the card status of an authenticated
+// card, which only a look at the card can tell).
+//
+// Cards and readers coming and going, without polling:
+//
+//   ctl.addEventListener("cardchange", (e) => show(e.reader, e.cardStatus));
+//
+// e.cardStatus is 1026 (card present), 1027 (card mute), 1028 (no card) or 0 (the reader went:
+// e.readerRemoved); e.readerAdded marks a reader that came. Events stop with the page.
 (function (global) {
   "use strict";
 
@@ -25,13 +37,71 @@
     }
   }
 
-  const pending = new Map();
+  const pending = new Map();  // id -> the caller waiting for its answer
+  const unanswered = new Set();  // ids sent that have no answer yet, waited for or not
+  let settledWaiters = [];  // reads waiting for every request before them to be answered
+  const held = new Map();  // property -> the value the host last said the page may hold
+  const listeners = [];  // {control, type, listener}
   let nextId = 1;
   let listening = false;
   let broken = null;
+  let turn = Promise.resolve();  // each request is sent in the order it was made
 
   function extensionPresent() {
     return document.documentElement.hasAttribute("data-qorx-extension");
+  }
+
+  // What the host says the page holds now; every host answer says it, even one whose caller
+  // gave up waiting, since later answers say only what changed.
+  function keep(message) {
+    if (Array.isArray(message.forget)) for (const name of message.forget) held.delete(name);
+    const state = message.state;
+    if (state !== null && typeof state === "object")
+      for (const name of Object.keys(state)) held.set(name, state[name]);
+  }
+
+  function answered(id) {
+    if (!unanswered.delete(id) || unanswered.size > 0) return;
+    const waiters = settledWaiters;
+    settledWaiters = [];
+    for (const waiter of waiters) {
+      clearTimeout(waiter.timer);
+      waiter.resolve();
+    }
+  }
+
+  function dispatch(event) {
+    if (event === null || typeof event !== "object" || event.type !== "cardchange") return;
+    for (const entry of listeners.slice()) {
+      if (entry.type !== event.type || !listeners.includes(entry)) continue;
+      const copy = { type: event.type, reader: String(event.reader), cardStatus: Number(event.cardStatus) };
+      if (event.readerAdded === true) copy.readerAdded = true;
+      if (event.readerRemoved === true) copy.readerRemoved = true;
+      try {
+        if (typeof entry.listener === "function") entry.listener.call(entry.control, Object.freeze(copy));
+        else entry.listener.handleEvent(Object.freeze(copy));
+      } catch (e) {
+        // As the DOM does: reported, and the other listeners still run.
+        setTimeout(() => { throw e; });
+      }
+    }
+  }
+
+  function lose(error) {
+    broken = error;
+    for (const request of pending.values()) {
+      clearTimeout(request.timer);
+      request.reject(broken);
+    }
+    pending.clear();
+    unanswered.clear();
+    held.clear();
+    const waiters = settledWaiters;
+    settledWaiters = [];
+    for (const waiter of waiters) {
+      clearTimeout(waiter.timer);
+      waiter.reject(broken);
+    }
   }
 
   function listen() {
@@ -42,16 +112,20 @@
       const answer = event.data;
       if (answer === null || typeof answer !== "object" || answer.qorx !== "answer") return;
       const error = answer.error;
-      if (answer.id === null && error && (error.code === "host" || error.code === "bridge")) {
+      if (answer.id === null) {
         // The connection is gone: every open request fails, and so does every later one.
-        broken = new QorXError(error.code, error.message);
-        for (const request of pending.values()) {
-          clearTimeout(request.timer);
-          request.reject(broken);
+        if (error && (error.code === "host" || error.code === "bridge"))
+          lose(new QorXError(error.code, error.message));
+        else if (!error) {
+          keep(answer);
+          if (answer.event !== undefined) dispatch(answer.event);
         }
-        pending.clear();
         return;
       }
+      // The members answer holds the whole copy; others what changed in it.
+      if (answer.members !== undefined) held.clear();
+      keep(answer);
+      answered(answer.id);
       const request = pending.get(answer.id);
       if (request === undefined) return;
       pending.delete(answer.id);
@@ -76,7 +150,62 @@
           : new QorXError("extension", "the QorX browser extension is not installed or not enabled for this page"));
       }, timeout);
       pending.set(id, { resolve, reject, timer });
+      unanswered.add(id);
       window.postMessage(Object.assign({ qorx: "request", id: id }, message), window.location.origin);
+    });
+  }
+
+  // Resolves once every request sent so far has its answer.
+  function allAnswered(timeout) {
+    if (broken !== null) return Promise.reject(broken);
+    if (unanswered.size === 0) return Promise.resolve();
+    return new Promise((resolve, reject) => {
+      const waiter = { resolve, reject };
+      waiter.timer = setTimeout(() => {
+        settledWaiters = settledWaiters.filter((w) => w !== waiter);
+        reject(new QorXError("timeout", "the QorX card reader bridge did not answer within " + timeout + " ms"));
+      }, timeout);
+      settledWaiters.push(waiter);
+    });
+  }
+
+  // Runs `step` once every earlier request has been sent; `step` calls `sent` as soon as its
+  // own request is out (or it needs none), and later requests may go from then on.
+  let queued = 0;  // requests made and not yet sent
+  function inTurn(step) {
+    queued++;
+    let release;
+    const next = new Promise((resolve) => (release = resolve));
+    const previous = turn;
+    turn = next;
+    let done = false;
+    const sent = () => {
+      if (done) return;
+      done = true;
+      queued--;
+      release();
+    };
+    return previous.then(() => step(sent)).finally(sent);
+  }
+
+  function call(message, timeout) {
+    return inTurn((sent) => {
+      const answer = send(message, timeout);
+      sent();
+      return answer;
+    });
+  }
+
+  function read(name, timeout) {
+    // Nothing made before it is still to be answered: the copy is up to date now.
+    if (queued === 0 && unanswered.size === 0 && broken === null && held.has(name))
+      return Promise.resolve(held.get(name));
+    return inTurn(async (sent) => {
+      await allAnswered(timeout);
+      if (held.has(name)) return held.get(name);
+      const answer = send({ op: "get", member: name }, timeout);
+      sent();
+      return answer;
     });
   }
 
@@ -94,19 +223,31 @@
     broken = null;
     if (!(await waitForExtension(Math.min(timeout, 1000))))
       throw new QorXError("extension", "the QorX browser extension is not installed or not enabled for this page");
-    const members = await send({ op: "members" }, timeout);
+    // The answer holds the whole copy, and from now on the host tells of cards coming and going.
+    const members = await call({ op: "members", mirror: true }, timeout);
     const control = {};
     for (const member of members) {
       const name = member.name;
       if (member.kind === "property") {
-        Object.defineProperty(control, name, {
-          enumerable: true,
-          get: () => send({ op: "get", member: name }, timeout),
-        });
+        Object.defineProperty(control, name, { enumerable: true, get: () => read(name, timeout) });
       } else {
-        control[name] = (...args) => send({ op: "call", member: name, args: args }, timeout);
+        control[name] = (...args) => call({ op: "call", member: name, args: args }, timeout);
       }
     }
+    Object.defineProperty(control, "addEventListener", {
+      value: (type, listener) => {
+        if (listener === null || (typeof listener !== "function" &&
+            (typeof listener !== "object" || typeof listener.handleEvent !== "function"))) return;
+        if (listeners.some((e) => e.control === control && e.type === type && e.listener === listener)) return;
+        listeners.push({ control, type: String(type), listener });
+      },
+    });
+    Object.defineProperty(control, "removeEventListener", {
+      value: (type, listener) => {
+        const at = listeners.findIndex((e) => e.control === control && e.type === type && e.listener === listener);
+        if (at >= 0) listeners.splice(at, 1);
+      },
+    });
     return Object.freeze(control);
   }
 

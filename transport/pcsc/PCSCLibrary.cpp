@@ -85,6 +85,15 @@ const Functions* Loaded() noexcept {
   return s.complete.load(std::memory_order_acquire) ? &s.table : nullptr;
 }
 
+decltype(&::SCardCancel) CancelEntry() noexcept {
+  LibraryState& s = State();
+  if (!s.complete.load(std::memory_order_acquire)) return nullptr;
+  std::lock_guard<std::mutex> lock(s.mutex);
+  decltype(&::SCardCancel) cancel = nullptr;
+  if (s.handle != nullptr) Resolve(s.handle, "SCardCancel", &cancel);
+  return cancel;
+}
+
 int CheckPCSCResult(LONG code, const char* label, bool raise) {
   if (code == SCARD_S_SUCCESS) return 1;
   if (!raise) return 0;

@@ -32,6 +32,10 @@ const Functions& Load();
 // The complete table if it was loaded, else null. Never loads, never raises.
 const Functions* Loaded() noexcept;
 
+// SCardCancel of the loaded library, or null (not loaded yet, or the library lacks it). The
+// slot never needs it; a caller's own thread waiting in SCardGetStatusChange is woken with it.
+decltype(&::SCardCancel) CancelEntry() noexcept;
+
 // 1 for SCARD_S_SUCCESS. Otherwise 0, or, with `raise`, ESDException 0xC000 with the
 // message "PCSC: <code as 8 hex digits> - <label>".
 int CheckPCSCResult(LONG code, const char* label, bool raise);

@@ -194,3 +194,53 @@ async function bench(reads, detects) {
   await ctl.Close();
   return { readMs, detectMs };
 }
+
+// Requests this page has posted to the extension (qorx.js's and raw ones alike).
+let requests = 0;
+window.addEventListener("message", (event) => {
+  if (event.source === window && event.data && event.data.qorx === "request") requests++;
+});
+
+// A page that follows the card: its listener records each event with the time it came.
+let cards = null;
+const cardEvents = [];
+async function watchCards() {
+  cards = await QorX.create({ timeout: 20000 });
+  cards.addEventListener("cardchange", (e) => cardEvents.push(Object.assign({ at: Date.now() }, e)));
+  const removed = () => cardEvents.push({ removedListener: true });
+  cards.addEventListener("cardchange", removed);
+  cards.removeEventListener("cardchange", removed);
+  return [await cards.Open("Virtual PCD 00 00"), await cards.CardDetect(), await cards.lCardStatus].join(",");
+}
+
+// Waits for the card status `status`, reading lCardStatus again and again as a page polling
+// for it would, and for the event telling it: when each came, and the requests it all cost.
+async function cardChange(status, ms) {
+  const start = requests, end = Date.now() + ms;
+  let seenAt = null, event = null;
+  while (Date.now() < end && (seenAt === null || event === null)) {
+    if (seenAt === null && (await cards.lCardStatus) === status) seenAt = Date.now();
+    if (event === null && cardEvents.length > 0) event = cardEvents.shift();
+    await new Promise((r) => setTimeout(r, 2));
+  }
+  return { event, seenAt, requests: requests - start };
+}
+
+// The card in use for `ms`: no event comes of that.
+async function quietCard(ms) {
+  const end = Date.now() + ms;
+  const results = [];
+  while (Date.now() < end) {
+    results.push(await cards.CardAuthenticate("2026/12/08"), await cards.lCardStatus,
+      await cards.CardLogout(), await cards.GetApplicationState());
+    await new Promise((r) => setTimeout(r, 100));
+  }
+  return { events: cardEvents.splice(0), results: [...new Set(results)].sort().join(",") };
+}
+
+// The next `count` events, or those that came within `ms`.
+async function nextCardEvents(count, ms) {
+  const end = Date.now() + ms;
+  while (cardEvents.length < count && Date.now() < end) await new Promise((r) => setTimeout(r, 10));
+  return cardEvents.splice(0);
+}

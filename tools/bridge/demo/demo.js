@@ -3,7 +3,7 @@
 "use strict";
 
 const demo = (() => {
-  let ctl = null;
+  let ctl = null;  // the control once created, a promise of it meanwhile
   const $ = (id) => document.getElementById(id);
 
   function show(id, text, ok) {
@@ -17,9 +17,33 @@ const demo = (() => {
     return d.getFullYear() + "/" + two(d.getMonth() + 1) + "/" + two(d.getDate());
   }
 
-  async function control() {
-    if (ctl === null) ctl = await QorX.create();
+  function control() {
+    if (ctl === null) {
+      ctl = QorX.create().then((c) => {
+        c.addEventListener("cardchange", cardChanged);
+        return c;
+      }, (e) => {
+        ctl = null;  // the next action tries again
+        throw e;
+      });
+    }
     return ctl;
+  }
+
+  // The card coming and going, as the bridge tells it: no polling.
+  function cardChanged(e) {
+    if (e.readerAdded || e.readerRemoved) {
+      readers = null;
+      guarded(listReaders);
+    }
+    if (e.reader !== $("reader").value) return;
+    const text = { 1026: "card inserted", 1027: "the card does not answer", 1028: "no card" };
+    $("card").textContent = e.reader + ": " + (e.readerRemoved ? "reader unplugged" : text[e.cardStatus]);
+    if (e.cardStatus !== 1026) {
+      // What the card had confirmed is gone with it.
+      $("pin-button").disabled = true;
+      $("sign-button").disabled = true;
+    }
   }
 
   let readers = null;
@@ -31,6 +55,7 @@ const demo = (() => {
   async function fillReaders() {
     const c = await control();
     const select = $("reader");
+    const chosen = select.value;
     select.textContent = "";
     if ((await c.GetReaderCount()) !== 0) return;
     const count = await c.wReaderCount;
@@ -40,6 +65,7 @@ const demo = (() => {
       option.textContent = await c.sReaderName;
       select.appendChild(option);
     }
+    if (chosen) select.value = chosen;
   }
 
   async function signIn() {
@@ -53,6 +79,7 @@ const demo = (() => {
     }
     show("signin-result", "Card " + (await c.sPAN) + " / " + (await c.sPANSEQ) + " recognised.", true);
     $("state").textContent = "Card reader: " + (await c.sActiveReader);
+    $("card").textContent = "Card recognised";
     $("pin-button").disabled = false;
     return true;
   }
