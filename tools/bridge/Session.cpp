@@ -300,7 +300,7 @@ std::string Session::Members(const std::string& id, bool mirror) {
   out += "]";
   if (mirror_) {
     held_.assign(properties_.size(), std::string());
-    out += Reconcile(true, nullptr, std::string());
+    out += Reconcile(CardStatus::Look, nullptr, std::string());
   }
   out += "}";
   return out;
@@ -338,8 +338,11 @@ std::string Session::Invoke(const std::string& id, bool call, const std::string&
   const ControlMember* described = FindControlMember(dispid);
   if (mirror_ && !refused && described != nullptr) {
     const bool read = !call && Succeeded(hr);
-    changes = Reconcile(call && !LeavesCardAlone(*described), read ? described : nullptr,
-                        read ? ValueJson(result) : std::string());
+    if (read && described == properties_[0]) statusWanted_ = true;
+    CardStatus card = CardStatus::Keep;
+    if (call && !LeavesCardAlone(*described))
+      card = statusWanted_ ? CardStatus::Look : CardStatus::Forget;
+    changes = Reconcile(card, read ? described : nullptr, read ? ValueJson(result) : std::string());
   }
   std::string out;
   if (hr == DISP_E_MEMBERNOTFOUND) {
@@ -401,18 +404,19 @@ std::string Session::Read(const ControlMember& property) {
   return json;
 }
 
-std::string Session::Reconcile(bool pollCard, const ControlMember* read, const std::string& value) {
+std::string Session::Reconcile(CardStatus card, const ControlMember* read,
+                               const std::string& value) {
   std::vector<std::string> now(properties_.size());
   for (size_t i = 0; i < properties_.size(); ++i) {
     if (properties_[i] == read)
       now[i] = value;
-    else if (i > 0 || pollCard)
+    else if (i > 0 || card == CardStatus::Look)
       now[i] = Read(*properties_[i]);
-    else
-      now[i] = held_[0];  // as it was: nothing looked at the card
+    else if (card == CardStatus::Keep)
+      now[i] = held_[0];  // nothing looked at the card
   }
   // The card status is held only where nothing the page is not told of can change it.
-  if (read == properties_[0] || pollCard) {
+  if (read == properties_[0] || card == CardStatus::Look) {
     const std::string& status = now[0];
     const bool noReader = status == kNoReaderStatus && now[1] == "\"\"";
     const bool followed = watch_ && watch_->Following() &&

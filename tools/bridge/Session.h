@@ -22,12 +22,13 @@
 // in the copy: "state" the properties with a new value, "forget" those the page must ask for
 // from now on (the members answer's state is the whole copy):
 //   {"id": 4, "value": 0, "state": {"sPAN": "...", "sPANSEQ": "01", "lCardStatus": 1025}}
-// Stored properties are always in the copy. lCardStatus looks at the card at each read, so it
-// is held only where nothing but a call of this page could change it without the page being
-// told: no reader open, or a card status that the host's watch over the readers reports every
-// change of (1026, 1027, 1028; an authenticated card is undone by another application's reset,
-// which PC/SC reports to no watcher). The watch starts with the mirror and ends with the
-// session; between calls it tells the page of cards and readers coming and going:
+// Stored properties are always in the copy. lCardStatus looks at the card at each read; once
+// the page has read it, each call's answer brings it, and it is held only where nothing but a call
+// of this page could change it without the page being told: no reader open, or a card status that
+// the host's watch over the readers reports every change of (1026, 1027, 1028; an authenticated
+// card is undone by another application's reset, which PC/SC reports to no watcher). The watch
+// starts with the mirror and ends with the session; between calls it tells the page of cards and
+// readers coming and going:
 //   {"id": null, "event": {"type": "cardchange", "reader": "...", "cardStatus": 1028},
 //    "forget": ["lCardStatus"]}
 // with "readerAdded": true or "readerRemoved": true (status 0) for a reader that came or went.
@@ -78,10 +79,11 @@ class Session {
   void CloseReader();
   // The property's value as JSON; empty when the control fails to give it.
   std::string Read(const com::ControlMember& property);
+  // What becomes of the card status the page holds after a request.
+  enum class CardStatus : uint8_t { Keep, Look, Forget };
   // Brings the page's copy up to the control after a request and returns what changed, as
-  // members to add to the answer. `read` is a property the request has just read (`value`);
-  // with `pollCard` false the card status is not looked at (the call left the card alone).
-  std::string Reconcile(bool pollCard, const com::ControlMember* read, const std::string& value);
+  // members to add to the answer. `read` is a property the request has just read (`value`).
+  std::string Reconcile(CardStatus card, const com::ControlMember* read, const std::string& value);
 
   OriginList origins_;
   std::string boundOrigin_;
@@ -89,6 +91,9 @@ class Session {
   std::string createError_;
 
   bool mirror_ = false;
+  // The page has asked for the card status: the answer of each call that may change it brings
+  // it, for the cost of one more look at the card. A page that never reads it does not pay.
+  bool statusWanted_ = false;
   std::unique_ptr<CardWatch> watch_;
   // The properties in the order they are read: the card status first (its look at the card
   // may change what follows), the last error last (the active reader's read may set it).
