@@ -128,22 +128,34 @@ bool LeavesCardAlone(const ControlMember& m) {
   return false;
 }
 
-const std::string kNoReaderStatus = "0";
+// The card status with no reader open: only a call can change it.
+constexpr char kNoReaderStatus[] = "0";
+
+// A card status that the watch over the readers reports every change of.
+bool FollowedStatus(const std::string& status) {
+  for (int32_t followed :
+       {TQorTerminalAppletService::StateCardReady, TQorTerminalAppletService::StateCardMute,
+        TQorTerminalAppletService::StateNoCard})
+    if (status == std::to_string(followed)) return true;
+  return false;
+}
+
+// Where a property comes in the order of reading: the card status first, since its look at the
+// card may change what follows; the last error last, since reading the active reader may set it.
+int ReadingRank(const ControlMember& m) {
+  if (strcmp(m.name, "lCardStatus") == 0) return 0;
+  if (strcmp(m.name, "sActiveReader") == 0) return 1;
+  if (strcmp(m.name, "wSCardError") == 0 || strcmp(m.name, "sSCardError") == 0) return 3;
+  return 2;
+}
 
 }  // namespace
 
 Session::Session(OriginList origins) : origins_(std::move(origins)) {
-  for (const char* first : {"lCardStatus", "sActiveReader"}) {
-    for (int i = 0; i < kControlMemberCount; ++i)
-      if (strcmp(ControlMembers()[i].name, first) == 0) properties_.push_back(&ControlMembers()[i]);
-  }
-  for (bool last : {false, true}) {
+  for (int rank = 0; rank < 4; ++rank) {
     for (int i = 0; i < kControlMemberCount; ++i) {
       const ControlMember& m = ControlMembers()[i];
-      const bool error = strcmp(m.name, "wSCardError") == 0 || strcmp(m.name, "sSCardError") == 0;
-      if (m.kind == MemberKind::Property && error == last && m.name != properties_[0]->name &&
-          m.name != properties_[1]->name)
-        properties_.push_back(&m);
+      if (m.kind == MemberKind::Property && ReadingRank(m) == rank) properties_.push_back(&m);
     }
   }
   IClassFactory* factory = nullptr;
@@ -419,10 +431,7 @@ std::string Session::Reconcile(CardStatus card, const ControlMember* read,
   if (read == properties_[0] || card == CardStatus::Look) {
     const std::string& status = now[0];
     const bool noReader = status == kNoReaderStatus && now[1] == "\"\"";
-    const bool followed = watch_ && watch_->Following() &&
-                          (status == std::to_string(TQorTerminalAppletService::StateCardReady) ||
-                           status == std::to_string(TQorTerminalAppletService::StateCardMute) ||
-                           status == std::to_string(TQorTerminalAppletService::StateNoCard));
+    const bool followed = watch_ && watch_->Following() && FollowedStatus(status);
     if (!noReader && !followed) now[0].clear();
   }
   std::string state, forget;

@@ -95,8 +95,7 @@ class Session {
   // it, for the cost of one more look at the card. A page that never reads it does not pay.
   bool statusWanted_ = false;
   std::unique_ptr<CardWatch> watch_;
-  // The properties in the order they are read: the card status first (its look at the card
-  // may change what follows), the last error last (the active reader's read may set it).
+  // The properties in the order they are read.
   std::vector<const com::ControlMember*> properties_;
   // What the page holds of each, as JSON; empty where it holds nothing.
   std::vector<std::string> held_;

@@ -23,8 +23,9 @@
 //
 //   ctl.addEventListener("cardchange", (e) => show(e.reader, e.cardStatus));
 //
-// e.cardStatus is 1026 (card present), 1027 (card mute), 1028 (no card) or 0 (the reader went:
-// e.readerRemoved); e.readerAdded marks a reader that came. Events stop with the page.
+// e.cardStatus is 1026 (card present), 1027 (card mute), 1028 (no card) or 0 (the reader is
+// unusable, or went: e.readerRemoved); e.readerAdded marks a reader that came. Only listeners
+// the page added hear them, and they stop with the page.
 (function (global) {
   "use strict";
 
