@@ -14,30 +14,14 @@
 namespace qorx {
 namespace {
 
-// Sets (or with null unsets) a variable for the test's length.
-class Env {
- public:
-  Env(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old, had_ = true;
-    if (value != nullptr) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
+// Sets (or with null unsets) a variable of this process; nothing else in it reads these.
+void Set(const char* name, const char* value) {
+  if (value != nullptr) {
+    setenv(name, value, 1);
+  } else {
+    unsetenv(name);
   }
-  ~Env() {
-    if (had_) {
-      setenv(name_, old_.c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::string old_;
-  bool had_ = false;
-};
+}
 
 TEST(ConfigPaths, XdgRulesThenTheAccountsHome) {
   const std::string account = getpwuid(getuid())->pw_dir;
@@ -53,8 +37,9 @@ TEST(ConfigPaths, XdgRulesThenTheAccountsHome) {
       {nullptr, "", nullptr, nullptr},
   };
   for (const auto& row : rows) {
-    Env xdg("XDG_CONFIG_HOME", row.xdg), home("HOME", row.home),
-        own("QORX_TEST_FILE", row.override);
+    Set("XDG_CONFIG_HOME", row.xdg);
+    Set("HOME", row.home);
+    Set("QORX_TEST_FILE", row.override);
     const std::string expected =
         row.expected != nullptr ? row.expected : account + "/.config/qorx/file";
     EXPECT_EQ(config::UserFile("QORX_TEST_FILE", "file"), expected);
