@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "core/Exceptions.h"
+#include "core/ReleaseNotice.h"
 #include "core/Wipe.h"
 
 namespace qorx {
