@@ -19,6 +19,7 @@
 
 #include "applet/QorTerminalAppletService.h"
 #include "core/Exceptions.h"
+#include "crypto/KeyVault.h"
 #include "tests/applet/PkiData.h"
 #include "tests/integration/IntegrationSupport.h"
 #include "tests/integration/SecondClient.h"
