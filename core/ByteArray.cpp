@@ -10,6 +10,7 @@
 
 #include "core/Exceptions.h"
 #include "core/Hex.h"
+#include "core/ReleaseNotice.h"
 #include "core/Wipe.h"
 
 namespace qorx {
