@@ -176,12 +176,13 @@ std::string ReaderList(const char* list, DWORD length) {
 
 LONG TraceListReaders(SCARDCONTEXT context, LPCSTR groups, LPSTR readers, LPDWORD length) {
   const Call call("SCardListReaders");
+  // With SCARD_AUTOALLOCATE `readers` is a pointer to the list's pointer: it is not read.
+  const bool listGiven = readers != nullptr && length != nullptr && *length != SCARD_AUTOALLOCATE;
   const LONG rv = Real().ListReaders(context, groups, readers, length);
   std::string details = "context " + Number(static_cast<unsigned long>(context), true);
   if (rv == SCARD_S_SUCCESS && length != nullptr) {
     details += " length " + Number(*length);
-    if (readers != nullptr && *length != SCARD_AUTOALLOCATE)
-      details += ": " + ReaderList(readers, *length);
+    if (listGiven) details += ": " + ReaderList(readers, *length);
   }
   return call.Done(rv, details);
 }
