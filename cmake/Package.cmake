@@ -13,8 +13,8 @@ if(NOT QORX_CA_MANIFEST STREQUAL "${PROJECT_SOURCE_DIR}/tools/pki/ca-certificate
    NOT QORX_ISSUER_KEYS_FILE STREQUAL "${PROJECT_SOURCE_DIR}/tools/keys/issuer-public-keys.txt")
   set(QORX_NAMED_KEYS ON)
 endif()
-if(QORX_TEST_KEYS AND NOT QORX_EMBEDS_TEST_DATA)
-  message(FATAL_ERROR "QORX_TEST_KEYS=ON names the test keys, but a deployment's CA manifest or "
+if(QORX_TEST_KEYS AND QORX_NAMED_KEYS)
+  message(FATAL_ERROR "QORX_TEST_KEYS=ON names the test keys, but a deployment's CA manifest and "
                       "issuer keys were given as well: choose one.")
 endif()
 set(QORX_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -73,10 +73,8 @@ if(GIT_FOUND)
 endif()
 set(QORX_PACKAGE_MAINTAINER "QorX developers <packages@qorx.org>")
 foreach(package qorx qorx-dev qorx-cardsim)
-  file(WRITE ${QORX_PACKAGE_FILES}/${package}.changelog
-       "${package} (${QORX_PACKAGE_VERSION}) unstable; urgency=medium\n\n"
-       "  * Debian packages of QorX ${PROJECT_VERSION}.\n\n"
-       " -- ${QORX_PACKAGE_MAINTAINER}  ${QORX_PACKAGE_DATE}\n")
+  file(CONFIGURE OUTPUT ${QORX_PACKAGE_FILES}/${package}.changelog CONTENT
+       "${package} (${QORX_PACKAGE_VERSION}) unstable; urgency=medium\n\n  * Debian packages of QorX ${PROJECT_VERSION}.\n\n -- ${QORX_PACKAGE_MAINTAINER}  ${QORX_PACKAGE_DATE}\n")
   add_custom_command(OUTPUT ${QORX_PACKAGE_FILES}/${package}/changelog.gz
     COMMAND ${CMAKE_COMMAND} -E make_directory ${QORX_PACKAGE_FILES}/${package}
     COMMAND gzip -9nc ${QORX_PACKAGE_FILES}/${package}.changelog
