@@ -9,7 +9,11 @@
 #include <utility>
 
 #include "core/Exceptions.h"
+<<<<<<< HEAD
 #include "core/Hex.h"
+=======
+#include "core/ReleaseNotice.h"
+>>>>>>> seams
 #include "core/Wipe.h"
 
 namespace qorx {
