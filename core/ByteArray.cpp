@@ -9,11 +9,8 @@
 #include <utility>
 
 #include "core/Exceptions.h"
-<<<<<<< HEAD
 #include "core/Hex.h"
-=======
 #include "core/ReleaseNotice.h"
->>>>>>> seams
 #include "core/Wipe.h"
 
 namespace qorx {
