@@ -5,6 +5,7 @@
 #include "applet/QorTerminalAppletService.h"
 #include "applet/X509Certificate.h"
 #include "core/Exceptions.h"
+#include "crypto/KeyVault.h"
 #include "transport/TLV.h"
 
 namespace qorx {

@@ -4,6 +4,7 @@
 #include "applet/X509Certificate.h"
 #include "core/Exceptions.h"
 #include "core/Wipe.h"
+#include "crypto/KeyVault.h"
 #include "crypto/SHA1Digest.h"
 #include "transport/APDU.h"
 #include "transport/TLV.h"

@@ -5,6 +5,7 @@
 #include "applet/ApplicationIdentifier.h"
 #include "applet/IssuerKeys.h"
 #include "core/Exceptions.h"
+#include "crypto/KeyVault.h"
 #include "transport/TLV.h"
 #include "transport/pcsc/SmartCardSlotPCSC.h"
 

@@ -7,9 +7,11 @@
 #include "applet/TerminalAppletService.h"
 #include "core/ByteArray.h"
 #include "crypto/KeySet.h"
-#include "crypto/KeyVault.h"
 
 namespace qorx {
+
+// Private to the library (crypto/KeyVault.h); the installed headers only name it.
+class TSDSVCKeySetKeyVault;
 
 // A day as card authentication compares them: constructed as 1/1/1, ordered year first.
 struct CalendarDate {

@@ -4,6 +4,7 @@
 #include "applet/QorTerminalAppletService.h"
 #include "core/Exceptions.h"
 #include "core/Wipe.h"
+#include "crypto/KeyVault.h"
 #include "transport/TLV.h"
 
 namespace qorx {

@@ -5,6 +5,7 @@
 
 #include "core/Exceptions.h"
 #include "core/Wipe.h"
+#include "transport/TLV.h"
 
 namespace qorx {
 namespace {

@@ -7,10 +7,12 @@
 #include "core/Objects.h"
 #include "transport/APDU.h"
 #include "transport/BaseServices.h"
-#include "transport/TLV.h"
 #include "transport/pcsc/SmartCardSlot.h"
 
 namespace qorx {
+
+// Private to the library (transport/TLV.h); the installed headers only name it.
+class TSDTLV;
 
 // An application identifier as the card application keeps it: a length byte (1 to 16) and
 // the AID bytes; bytes after the AID are carried along but never compared.

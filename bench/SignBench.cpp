@@ -42,6 +42,7 @@
 
 #include "applet/ApplicationIdentifier.h"
 #include "bench/BenchHarness.h"
+#include "core/Hex.h"
 
 namespace {
 
@@ -55,29 +56,6 @@ constexpr const char* kPin = "1234";
 constexpr const char* kDate = "2026/12/08";
 constexpr uint8_t kDigestInfoPrefix[] = {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2B, 0x0E,
                                          0x03, 0x02, 0x1A, 0x05, 0x00, 0x04, 0x14};
-
-std::string Hex(const std::vector<uint8_t>& bytes) {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string text;
-  for (uint8_t b : bytes) {
-    text += digits[b >> 4];
-    text += digits[b & 15];
-  }
-  return text;
-}
-
-bool ParseHex(const std::string& text, std::vector<uint8_t>* bytes) {
-  if (text.size() % 2 != 0) return false;
-  bytes->clear();
-  for (size_t i = 0; i < text.size(); i += 2) {
-    char pair[3] = {text[i], text[i + 1], 0};
-    char* end = nullptr;
-    const long value = std::strtol(pair, &end, 16);
-    if (end != pair + 2) return false;
-    bytes->push_back(static_cast<uint8_t>(value));
-  }
-  return true;
-}
 
 // The JVM running SignBench.java, spoken to through its standard input and output.
 class JavaSide {
@@ -382,15 +360,16 @@ int main(int argc, char** argv) {
                                  qorx::kApplicationAid + sizeof qorx::kApplicationAid);
   if (!java.Start({QORX_JAVA, "-Dqorx.library=" QORX_LIBRARY,
                    "-Dsun.security.smartcardio.library=" QORX_PCSCLITE_RUNTIME, "-cp",
-                   QORX_BENCH_CLASSPATH, "SignBench", kReader, Hex(aid), kText, kPin, kDate})) {
+                   QORX_BENCH_CLASSPATH, "SignBench", kReader, qorx::ToHex(aid), kText, kPin,
+                   kDate})) {
     std::fprintf(stderr, "bench_sign: cannot start %s\n", QORX_JAVA);
     return 1;
   }
   const std::string hello = java.ReadLine();
   std::vector<uint8_t> certificate;
   CardKey key;
-  if (hello.compare(0, 12, "certificate ") != 0 || !ParseHex(hello.substr(12), &certificate) ||
-      !key.Load(certificate)) {
+  if (hello.compare(0, 12, "certificate ") != 0 ||
+      !qorx::ParseHex(hello.substr(12), &certificate) || !key.Load(certificate)) {
     std::fprintf(stderr, "bench_sign: the Java side did not start: %s\n",
                  hello.empty() ? "no answer" : hello.c_str());
     return 1;

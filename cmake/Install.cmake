@@ -32,7 +32,7 @@ endforeach()
 # libqorx.so exports only the front ends' entry points, so C++ programs link the service from one
 # static archive made of our libraries (position-independent, so it also goes into a shared
 # library of theirs).
-set(QORX_SERVICE_LIBRARIES qorx_applet qorx_applet_base qorx_certificates qorx_keyvault
+set(QORX_SERVICE_LIBRARIES qorx_operations qorx_applet qorx_applet_base qorx_certificates qorx_keyvault
     qorx_keycomponents qorx_sha1 qorx_filedigest qorx_diagnostics qorx_frame qorx_pcsc
     qorx_transport qorx_core)
 set(QORX_SERVICE_ARCHIVE ${CMAKE_BINARY_DIR}/lib/libqorx-service.a)
@@ -52,18 +52,48 @@ add_custom_command(
 add_custom_target(qorx_service_archive ALL DEPENDS ${QORX_SERVICE_ARCHIVE})
 install(FILES ${QORX_SERVICE_ARCHIVE} DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT qorx-dev)
 
-# The headers a program needs for the card service, in the source layout under include/qorx, so
-# that "applet/QorTerminalAppletService.h" reads the same in and out of the tree.
+# ---- the installed C++ API -----------------------------------------------------------------------
+# The headers a program includes, and the only place they are listed. Each goes to
+# include/qorx/<folder>/ with every header of ours it includes, and nothing else is installed,
+# so "applet/QorTerminalAppletService.h" reads the same in and out of the tree. The install test
+# compiles each installed header alone and fails on anything installed beyond this closure.
+set(QORX_PUBLIC_HEADERS
+  applet/QorTerminalAppletService.h  # the card service
+  core/StatusCodes.h                 # its statuses
+  core/Exceptions.h                  # its failures
+  crypto/SHA1Digest.h                # the digest SignDigest takes
+  bindings/Operations.h              # each operation's result, shaped as the front ends give it
+)
+
+# qorx_header_closure(out roots...): `roots` and the headers they include, directly or not, as
+# paths from the source root. Ours are included by that path in quotes; anything else (system,
+# libcrypto) is not followed.
+function(qorx_header_closure out)
+  set(closure ${ARGN})
+  set(pending ${ARGN})
+  while(pending)
+    list(POP_FRONT pending header)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${header})
+    file(STRINGS ${PROJECT_SOURCE_DIR}/${header} lines REGEX "^[ \t]*#[ \t]*include[ \t]*\"")
+    foreach(line IN LISTS lines)
+      string(REGEX REPLACE "^[^\"]*\"([^\"]+)\".*$" "\\1" included "${line}")
+      if(EXISTS ${PROJECT_SOURCE_DIR}/${included} AND NOT included IN_LIST closure)
+        list(APPEND closure ${included})
+        list(APPEND pending ${included})
+      endif()
+    endforeach()
+  endwhile()
+  list(SORT closure)
+  set(${out} ${closure} PARENT_SCOPE)
+endfunction()
+
+qorx_header_closure(QORX_INSTALLED_HEADERS ${QORX_PUBLIC_HEADERS})
 set(QORX_INCLUDE_DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qorx)
-foreach(folder core transport crypto applet)
-  install(DIRECTORY ${PROJECT_SOURCE_DIR}/${folder}/ DESTINATION ${QORX_INCLUDE_DESTINATION}/${folder}
-          COMPONENT qorx-dev FILES_MATCHING PATTERN "*.h" PATTERN "pcsc" EXCLUDE)
+foreach(header IN LISTS QORX_INSTALLED_HEADERS)
+  get_filename_component(folder ${header} DIRECTORY)
+  install(FILES ${PROJECT_SOURCE_DIR}/${header} DESTINATION ${QORX_INCLUDE_DESTINATION}/${folder}
+          COMPONENT qorx-dev)
 endforeach()
-install(FILES ${PROJECT_SOURCE_DIR}/transport/pcsc/SmartCardSlot.h
-        DESTINATION ${QORX_INCLUDE_DESTINATION}/transport/pcsc COMPONENT qorx-dev)
-install(FILES ${PROJECT_SOURCE_DIR}/bindings/Diagnostics.h ${PROJECT_SOURCE_DIR}/bindings/ModuleVersion.h
-              ${PROJECT_SOURCE_DIR}/bindings/LastError.h
-        DESTINATION ${QORX_INCLUDE_DESTINATION}/bindings COMPONENT qorx-dev)
 
 # pkg-config: qorx (the card service). Its paths are relative to the file itself, so the prefix
 # can still be chosen at install time (cmake --install --prefix).

@@ -9,6 +9,8 @@
 #include <utility>
 
 #include "core/Exceptions.h"
+#include "core/Hex.h"
+#include "core/ReleaseNotice.h"
 #include "core/Wipe.h"
 
 namespace qorx {
@@ -216,58 +218,29 @@ bool TSDByteArray::CopyOut(int32_t pos, void* dest, int32_t len) const noexcept 
   return true;
 }
 
-namespace {
-inline bool IsHexBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-inline int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-}  // namespace
-
 void TSDByteArray::FromHex(const char* text) {
   if (text == nullptr) text = "";
-  size_t digits = 0;
-  for (const char* p = text; *p != '\0'; ++p) {
-    if (IsHexBlank(*p)) continue;
-    if (HexValue(*p) < 0) QORX_RAISE(sd::kMalformed, unit::kObjects);
-    ++digits;
-  }
-  if (digits % 2 != 0) QORX_RAISE(sd::kMalformed, unit::kObjects);
-  if (digits / 2 > static_cast<size_t>(std::numeric_limits<int32_t>::max()))
+  const size_t length = std::strlen(text);
+  size_t bytes = 0;
+  if (!hex::DecodedSize(text, length, &bytes)) QORX_RAISE(sd::kMalformed, unit::kObjects);
+  if (bytes > static_cast<size_t>(std::numeric_limits<int32_t>::max()))
     QORX_RAISE(sd::kNoMemory, unit::kObjects);
-  TSDByteArray result(static_cast<int32_t>(digits / 2));
-  uint8_t* out = result.Bytes();
-  unsigned accumulator = 1;  // the leading 1 marks when two digits have been shifted in
-  for (const char* p = text; *p != '\0'; ++p) {
-    if (IsHexBlank(*p)) continue;
-    accumulator = accumulator * 16 + static_cast<unsigned>(HexValue(*p));
-    if (accumulator > 255) {
-      *out++ = static_cast<uint8_t>(accumulator & 0xFF);
-      accumulator = 1;
-    }
-  }
+  TSDByteArray result(static_cast<int32_t>(bytes));
+  hex::DecodeInto(text, length, result.Bytes());
   *this = std::move(result);
 }
 
+// A spaced text keeps the room of three characters per byte: its NUL comes early.
 TSDByteArray TSDByteArray::ToHex(bool spaced) const {
-  static const char kDigits[] = "0123456789ABCDEF";
-  int32_t n = Length();
-  int64_t width = static_cast<int64_t>(n) * (spaced ? 3 : 2);
-  if (width >= std::numeric_limits<int32_t>::max()) QORX_RAISE(sd::kNoMemory, unit::kObjects);
+  const size_t n = static_cast<size_t>(Length());
+  const size_t width = n * (spaced ? 3 : 2);
+  if (width >= static_cast<size_t>(std::numeric_limits<int32_t>::max()))
+    QORX_RAISE(sd::kNoMemory, unit::kObjects);
   TSDByteArray text;
   text.Fill(static_cast<int32_t>(width), ' ');
   char* out = reinterpret_cast<char*>(text.Bytes());
-  const uint8_t* in = Data();
-  for (int32_t i = 0; i < n; ++i) {
-    if (spaced && i > 0) *out++ = ' ';
-    *out++ = kDigits[in[i] >> 4];
-    *out++ = kDigits[in[i] & 0x0F];
-  }
-  *out = '\0';
+  hex::EncodeInto(Data(), n, spaced, out);
+  out[hex::EncodedSize(n, spaced)] = '\0';
   return text;
 }
 

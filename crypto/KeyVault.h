@@ -78,9 +78,4 @@ class TSDKeySetKeyVaultFactory : public TSDBaseServiceFactory {
   TSDKeySetKeyVaultFactory() : TSDBaseServiceFactory("KeySet.KeyVault") {}
 };
 
-// Test seam: the function GenerateRandom draws from (RAND_bytes unless replaced). Passing null
-// restores RAND_bytes. Returns the previous function.
-using RandomBytesFunction = int (*)(unsigned char* buffer, int length);
-RandomBytesFunction SetRandomBytesFunction(RandomBytesFunction function) noexcept;
-
 }  // namespace qorx

@@ -8,8 +8,7 @@
 #include <limits>
 #include <new>
 
-#include "core/Exceptions.h"
-#include "core/StatusCodes.h"
+#include "core/Hex.h"
 #include "core/Wipe.h"
 
 namespace qorx::com {
@@ -44,15 +43,9 @@ bool GuidFromString(const std::string& text, GUID* out) noexcept {
       ++i;
       continue;
     }
-    int value = 0;
-    for (int k = 0; k < 2; ++k) {
-      const char c = text[i + static_cast<size_t>(k)];
-      if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
-      value = value * 16 + (std::isdigit(static_cast<unsigned char>(c))
-                                ? c - '0'
-                                : std::toupper(static_cast<unsigned char>(c)) - 'A' + 10);
-    }
-    bytes[n++] = static_cast<uint8_t>(value);
+    const int high = hex::DigitValue(text[i]), low = hex::DigitValue(text[i + 1]);
+    if (high < 0 || low < 0) return false;
+    bytes[n++] = static_cast<uint8_t>(high << 4 | low);
     i += 2;
   }
   out->Data1 = static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
@@ -111,97 +104,32 @@ uint32_t SysStringLen(BSTR text) noexcept {
 
 // ---- text conversions ----
 
+// A broken sequence is one U+FFFD from its lead byte to the continuation bytes it announced.
+constexpr utf8::Broken kBroken = utf8::Broken::kAnnounced;
+
 TSDByteArray Utf16ToUtf8(const OLECHAR* text, size_t length) {
-  if (length > static_cast<size_t>(std::numeric_limits<int32_t>::max() / 3 - 1))
-    QORX_RAISE(sd::kNoMemory, unit::kObjects);
-  TSDByteArray out(static_cast<int32_t>(length * 3 + 1));
-  uint8_t* p = out.WritableData();
-  size_t n = 0;
-  for (size_t i = 0; i < length; ++i) {
-    uint32_t cp = text[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < length && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<uint32_t>(text[i + 1]) - 0xDC00);
-      ++i;
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      cp = 0xFFFD;
-    }
-    // A 4-byte sequence comes from two units, so 3 bytes per unit is always room enough.
-    if (cp < 0x80) {
-      p[n++] = static_cast<uint8_t>(cp);
-    } else if (cp < 0x800) {
-      p[n++] = static_cast<uint8_t>(0xC0 | cp >> 6);
-      p[n++] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      p[n++] = static_cast<uint8_t>(0xE0 | cp >> 12);
-      p[n++] = static_cast<uint8_t>(0x80 | (cp >> 6 & 0x3F));
-      p[n++] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
-    } else {
-      p[n++] = static_cast<uint8_t>(0xF0 | cp >> 18);
-      p[n++] = static_cast<uint8_t>(0x80 | (cp >> 12 & 0x3F));
-      p[n++] = static_cast<uint8_t>(0x80 | (cp >> 6 & 0x3F));
-      p[n++] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
-    }
-  }
-  // The shorter text keeps its NUL: the bytes after it were zero-filled.
-  out.SetLength(static_cast<int32_t>(n + 1));
-  return out;
+  return utf8::FromUtf16(text, length);
 }
 
 std::u16string Utf8ToUtf16(const char* text, size_t length) {
-  std::u16string out;
-  out.reserve(length);
-  const auto* s = reinterpret_cast<const unsigned char*>(text);
-  size_t i = 0;
-  while (i < length) {
-    const unsigned char c = s[i];
-    uint32_t cp = 0xFFFD;
-    size_t need = 0;
-    uint32_t min = 0;
-    if (c < 0x80) {
-      cp = c;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-      need = 1, cp = c & 0x1F, min = 0x80;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      need = 2, cp = c & 0x0F, min = 0x800;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      need = 3, cp = c & 0x07, min = 0x10000;
-    } else {
-      out.push_back(0xFFFD);
-      ++i;
-      continue;
-    }
-    size_t k = 1;
-    for (; k <= need; ++k) {
-      if (i + k >= length || (s[i + k] & 0xC0) != 0x80) break;
-      cp = cp << 6 | (s[i + k] & 0x3F);
-    }
-    if (k <= need || cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-      // A broken sequence: one replacement for its lead byte, then go on after it.
-      out.push_back(0xFFFD);
-      i += k > 1 ? k : 1;
-      continue;
-    }
-    i += need + 1;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(cp));
-    }
-  }
+  const auto* bytes = reinterpret_cast<const uint8_t*>(text);
+  std::u16string out(utf8::ToUtf16(bytes, length, nullptr, kBroken, utf8::Form::kUtf8), u'\0');
+  utf8::ToUtf16(bytes, length, out.data(), kBroken, utf8::Form::kUtf8);
+  return out;
+}
+
+BSTR BstrFromText(const char* text, size_t length, utf8::Broken broken, utf8::Form form) noexcept {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(text);
+  const size_t units = utf8::ToUtf16(bytes, length, nullptr, broken, form);
+  if (units > std::numeric_limits<uint32_t>::max() / 4) return nullptr;
+  // Converted straight into the BSTR: no other copy of a secret code is left to wipe.
+  BSTR out = SysAllocStringLen(nullptr, static_cast<uint32_t>(units));
+  if (out != nullptr) utf8::ToUtf16(bytes, length, out, broken, form);
   return out;
 }
 
 BSTR BstrFromUtf8(const char* text, size_t length) noexcept {
-  try {
-    const std::u16string wide = Utf8ToUtf16(text, length);
-    if (wide.size() > std::numeric_limits<uint32_t>::max() / 4) return nullptr;
-    return SysAllocStringLen(wide.data(), static_cast<uint32_t>(wide.size()));
-  } catch (...) {
-    return nullptr;
-  }
+  return BstrFromText(text, length, kBroken, utf8::Form::kUtf8);
 }
 
 BSTR BstrFromUtf8(const std::string& text) noexcept {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "core/ByteArray.h"
+#include "core/Utf8.h"
 
 namespace qorx::com {
 
@@ -233,5 +234,7 @@ std::u16string Utf8ToUtf16(const char* text, size_t length);
 // A new BSTR of a UTF-8 text; null when memory runs out.
 BSTR BstrFromUtf8(const char* text, size_t length) noexcept;
 BSTR BstrFromUtf8(const std::string& text) noexcept;
+// The same for a text of another form, or with another cut of broken sequences.
+BSTR BstrFromText(const char* text, size_t length, utf8::Broken broken, utf8::Form form) noexcept;
 
 }  // namespace qorx::com

@@ -106,13 +106,15 @@ class CQorX final : public IQorX {
     BSTR value_ = nullptr;
   };
 
-  // The method frame: runs `body` and turns what it raises into *lResult. `fileCodes` maps the
-  // file failures of HashFile and SignFile to 785 and 786.
+  // The method frame: runs `body` and turns what it raises into *lResult. With `fileCodes`
+  // (HashFile, SignFile) a file's 785 or 786 is also kept as the last error.
   template <typename Body>
   HRESULT RunMethod(LONG* lResult, Body&& body, bool fileCodes = false) noexcept;
   // Bytes of a text argument: its hexadecimal digits when `hexadecimal` is not 0, otherwise
   // the whole text as UTF-8. 259 for an empty text and for rejected digits.
   void InputToBytes(BSTR text, LONG hexadecimal, TSDByteArray& destination);
+  // Keeps `value` as the last error; without memory for it, the old record stays.
+  void KeepLastError(const EAPSException& value) noexcept;
   // Stores the hexadecimal text of `bytes` in `property`, freeing the old value first.
   static void StoreHexProperty(const TSDByteArray& bytes, Property& property);
 

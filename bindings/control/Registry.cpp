@@ -1,6 +1,7 @@
 #include "bindings/control/Registry.h"
 
 #include "bindings/control/Com.h"
+#include "core/ConfigPaths.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -69,11 +70,7 @@ bool Unquote(const std::string& line, size_t* pos, std::string* out) {
 bool MakeParents(const std::string& file) {
   const size_t slash = file.rfind('/');
   if (slash == std::string::npos || slash == 0) return true;
-  const std::string dir = file.substr(0, slash);
-  struct stat info;
-  if (::stat(dir.c_str(), &info) == 0) return S_ISDIR(info.st_mode);
-  if (!MakeParents(dir)) return false;
-  return ::mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
+  return config::MakeFolders(file.substr(0, slash), 0700);
 }
 
 }  // namespace
@@ -88,16 +85,7 @@ bool NoCaseLess::operator()(const std::string& a, const std::string& b) const no
 }
 
 std::string RegistryPath() {
-  if (const char* path = std::getenv("QORX_REGISTRY"); path != nullptr && *path != 0) return path;
-  std::string base;
-  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr && *xdg == '/') {
-    base = xdg;
-  } else if (const char* home = std::getenv("HOME"); home != nullptr && *home != 0) {
-    base = std::string(home) + "/.config";
-  } else {
-    base = "/tmp";
-  }
-  return base + "/qorx/registry.reg";
+  return config::UserFile("QORX_REGISTRY", "registry.reg");
 }
 
 RegistryData RegistryData::Parse(const std::string& raw) {
@@ -245,7 +233,7 @@ bool LoadRegistry(RegistryData* out) {
 }
 
 RegistryTransaction::RegistryTransaction() : path_(RegistryPath()) {
-  if (!MakeParents(path_)) return;
+  if (path_.empty() || !MakeParents(path_)) return;
   const std::string lock = path_ + ".lock";
   lockFd_ = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (lockFd_ < 0) return;

@@ -3,6 +3,7 @@
 #include <jni.h>
 
 #include "applet/QorTerminalAppletService.h"
+#include "bindings/Operations.h"
 #include "bindings/java/JavaFrame.h"
 #include "bindings/java/JavaService.h"
 #include "core/ByteArray.h"
@@ -31,10 +32,11 @@ JNIEXPORT jint JNICALL Java_VTKJAV01_1KestrelX_CardAuthenticate(JNIEnv* env, job
                                                                 jstring systemDate) {
   return RunNative(env, self, [&] {
     TSDByteArray date;
-    // At least 9 bytes: shorter serial numbers are refused by the service.
-    const TSDByteArray serial = JavaService().CardAuthenticate(TextArgument(env, systemDate, date));
-    jint status = SetHex(env, self, "setPAN", serial.Mid(0, 8));
-    if (status == aps::kSuccess) status = SetHex(env, self, "setPANSEQ", serial.Mid(8, 1));
+    const ops::CardIdentity card =
+        ops::Authenticate(JavaService(), TextArgument(env, systemDate, date));
+    jint status = CallStringSetter(env, self, "setPAN", card.pan.CStr());
+    if (status == aps::kSuccess)
+      status = CallStringSetter(env, self, "setPANSEQ", card.panSequence.CStr());
     return status;
   });
 }
@@ -79,12 +81,10 @@ JNIEXPORT jint JNICALL Java_VTKJAV01_1KestrelX_SignTransaction(JNIEnv* env, jobj
 
 JNIEXPORT jint JNICALL Java_VTKJAV01_1KestrelX_GetApplicationState(JNIEnv* env, jobject self) {
   return RunNative(env, self, [&] {
-    TQorTerminalAppletService& service = JavaService();
-    const uint8_t status = service.GetApplicationStatus();
-    const uint8_t counter = service.GetPinTryCounter();
-    CallIntSetter(env, self, "setAppState", status);
-    CallIntSetter(env, self, "setPTC", counter);
-    return CallIntSetter(env, self, "setVersionRelease", service.GetVersionRelease());
+    const ops::ApplicationState state = ops::ReadApplicationState(JavaService());
+    CallIntSetter(env, self, "setAppState", state.status);
+    CallIntSetter(env, self, "setPTC", state.triesLeft);
+    return CallIntSetter(env, self, "setVersionRelease", state.versionRelease);
   });
 }
 

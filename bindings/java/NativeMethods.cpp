@@ -2,6 +2,7 @@
 #include <jni.h>
 
 #include "applet/QorTerminalAppletService.h"
+#include "bindings/Operations.h"
 #include "bindings/java/JavaFrame.h"
 #include "bindings/java/JavaService.h"
 #include "core/ByteArray.h"
@@ -70,11 +71,7 @@ JNIEXPORT jint JNICALL Java_VTKJAV01_1KestrelX_CardDetect(JNIEnv* env, jobject s
     const int32_t state = service.GetCardStatus();
     jint status = CallIntSetter(env, self, "setCardStatus", state);
     if (status == aps::kSuccess && state == TQorTerminalAppletService::StateCardReady) {
-      CardInfo info;
-      service.GetCardInfo(info);
-      const int length = info.length <= CardInfo::kMaxAtr ? info.length : CardInfo::kMaxAtr;
-      const TSDByteArray atr = TSDByteArray(info.atr, length).ToHex();
-      status = CallStringSetter(env, self, "setCardATR", atr.CStr());
+      status = CallStringSetter(env, self, "setCardATR", ops::AtrText(service).CStr());
     }
     return status;
   });

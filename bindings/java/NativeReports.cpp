@@ -1,39 +1,12 @@
 // The JNI entry points of libqorx.so for hashing, the diagnostic report and the version.
 #include <jni.h>
 
-#include "bindings/Diagnostics.h"
-#include "bindings/ModuleVersion.h"
+#include "bindings/Operations.h"
 #include "bindings/java/JavaFrame.h"
 #include "bindings/java/JavaService.h"
 #include "core/ByteArray.h"
-#include "crypto/FileDigest.h"
-#include "crypto/SHA1Digest.h"
 
 using namespace qorx;
-
-namespace {
-
-// File failures reach the applet as the control reports them: 785 when the file cannot be
-// opened, 786 when it is too big or cannot be read; other failures are the frame's to map.
-int32_t FileStatus(uint16_t code) {
-  switch (code) {
-    case sd::kFileOpen:
-      return aps::kFileCannotOpen;
-    case sd::kFileTooLarge:
-    case sd::kFileRead:
-      return aps::kFileTooLarge;
-    default:
-      return aps::kSuccess;
-  }
-}
-
-jint SetHashOutput(JNIEnv* env, jobject self,
-                   const uint8_t (&digest)[TSDSHA1Digest::kDigestLength]) {
-  const TSDByteArray hex = TSDByteArray(digest, static_cast<int32_t>(sizeof digest)).ToHex();
-  return CallStringSetter(env, self, "setHashOutput", hex.CStr());
-}
-
-}  // namespace
 
 extern "C" {
 
@@ -42,11 +15,7 @@ JNIEXPORT jint JNICALL Java_VTKJAV01_1KestrelX_CalculateSHA1Hash(JNIEnv* env, jo
   return RunNative(env, self, [&] {
     TSDByteArray bytes;
     if (!JavaInputToBytes(bytes, env, self, input, hexadecimal)) return aps::kInvalidArgument;
-    uint8_t digest[TSDSHA1Digest::kDigestLength];
-    TSDSHA1Digest sha1;
-    sha1.Update(bytes);
-    sha1.Final(digest);
-    return SetHashOutput(env, self, digest);
+    return CallStringSetter(env, self, "setHashOutput", ops::Sha1Text(bytes).CStr());
   });
 }
 
@@ -57,32 +26,29 @@ JNIEXPORT jint JNICALL Java_VTKJAV01_1KestrelX_NativeHashFile(JNIEnv* env, jobje
     if (!JavaStringToText(env, fileName, &name)) return aps::kInvalidArgument;
     uint8_t digest[TSDSHA1Digest::kDigestLength];
     try {
-      Sha1OfFile(name.CStr(), digest);
-    } catch (const ESDException& e) {
-      const int32_t status = FileStatus(e.Code());
-      if (status == aps::kSuccess) throw;
-      JavaLastError() = EAPSException(status);
-      return status;
+      ops::HashFile(name.CStr(), digest);
+    } catch (const EAPSException& e) {
+      // What went wrong with the file is kept for the error callbacks, as the control keeps it.
+      JavaLastError() = e;
+      return e.Code();
     }
-    return SetHashOutput(env, self, digest);
+    return CallStringSetter(env, self, "setHashOutput", ops::DigestText(digest).CStr());
   });
 }
 
 JNIEXPORT jint JNICALL Java_VTKJAV01_1KestrelX_NativePerformPCSCDiagnosticTest(JNIEnv* env,
                                                                                jobject self) {
   return RunNative(env, self, [&] {
-    DiagnosticReport report;
-    BuildDiagnosticReport(JavaService(), &report);
-    report.Append("TecnologiaAtiva.Modelo = JNI\n");
-    return CallStringSetter(env, self, "setPCSCDiagnosticResult", report.Text());
+    return CallStringSetter(env, self, "setPCSCDiagnosticResult",
+                            ops::Report(JavaService(), "JNI")->Text());
   });
 }
 
 JNIEXPORT jint JNICALL Java_VTKJAV01_1KestrelX_NativeGetVersion(JNIEnv* env, jobject self) {
   return RunNative(env, self, [&] {
-    char version[100] = {};
-    if (GetModuleVersionText(version, sizeof version) != 0) return -1;
-    return CallStringSetter(env, self, "setVersion", version);
+    const TSDByteArray version = ops::VersionText();
+    if (version.IsEmpty()) return -1;
+    return CallStringSetter(env, self, "setVersion", version.CStr());
   });
 }
 

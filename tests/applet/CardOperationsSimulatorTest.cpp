@@ -19,10 +19,11 @@
 
 #include "applet/QorTerminalAppletService.h"
 #include "core/Exceptions.h"
-#include "core/Wipe.h"
+#include "crypto/KeyVault.h"
 #include "tests/applet/PkiData.h"
 #include "tests/integration/IntegrationSupport.h"
 #include "tests/integration/SecondClient.h"
+#include "tests/support/Seams.h"
 #include "tests/support/TestSupport.h"
 
 namespace qorx::integration {

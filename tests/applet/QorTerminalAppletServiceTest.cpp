@@ -14,6 +14,7 @@
 #include "applet/IssuerKeys.h"
 #include "applet/QorTerminalAppletService.h"
 #include "crypto/KeyComponents.h"
+#include "crypto/KeyVault.h"
 #include "tests/support/TestSupport.h"
 #include "tests/transport/pcsc/FakePCSC.h"
 #include "transport/pcsc/SmartCardSlotPCSC.h"

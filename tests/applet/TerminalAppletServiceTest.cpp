@@ -13,6 +13,7 @@
 #include "core/StatusCodes.h"
 #include "tests/support/TestSupport.h"
 #include "tests/transport/pcsc/FakePCSC.h"
+#include "transport/TLV.h"
 #include "transport/pcsc/SmartCardSlotPCSC.h"
 
 namespace qorx {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/Exceptions.h"
-#include "core/Wipe.h"
+#include "tests/support/Seams.h"
 #include "tests/support/TestSupport.h"
 
 namespace qorx {

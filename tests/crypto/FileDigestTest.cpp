@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "core/Wipe.h"
 #include "crypto/FileDigest.h"
+#include "tests/support/Seams.h"
 #include "tests/support/TestSupport.h"
 
 namespace qorx {

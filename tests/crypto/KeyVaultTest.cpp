@@ -17,8 +17,8 @@
 
 #include "core/ByteReader.h"
 #include "core/Exceptions.h"
-#include "core/Wipe.h"
 #include "crypto/KeyComponents.h"
+#include "tests/support/Seams.h"
 #include "tests/support/TestSupport.h"
 
 namespace qorx {

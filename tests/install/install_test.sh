@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix and builds and runs, against the installed files
 # only, a C++ program through find_package(QorX) and through pkg-config, and a Java program
-# through the jar. Usage: install_test.sh BUILD_DIR
+# through the jar; checks that the installed headers are the public ones and what they include,
+# each usable alone, and that no test hook is installed. Usage: install_test.sh BUILD_DIR
+# PUBLIC_HEADER...
 set -euo pipefail
 build=$1
+shift
+public=("$@")
 here=$(cd "$(dirname "$0")" && pwd)
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
@@ -25,6 +29,27 @@ soname=$(objdump -p "$prefix/lib/libqorx.so" | awk '$1 == "SONAME" {print $2}')
 [[ $soname =~ ^libqorx\.so\.[0-9]+$ ]] || fail "soname \"$soname\""
 [ -e "$prefix/lib/$soname" ] || fail "$soname not installed"
 "$prefix/bin/qorx" version | grep -q "^version: " || fail "installed qorx"
+
+# The headers: every one compiles alone (none relies on one left out), every one is reached
+# from the public ones, and the library's internals and the tests' hooks are absent.
+include=$prefix/include/qorx
+installed=$(cd "$include" && find . -name '*.h' | sed 's|^\./||' | sort)
+for header in $installed; do
+  echo "#include \"$header\"" | c++ -std=c++17 -Wall -Wextra -Wpedantic -Werror -fsyntax-only \
+    -I"$include" -x c++ - || fail "$header does not compile alone"
+done
+printf '#include "%s"\n' "${public[@]}" >"$tmp/public.cpp"
+reached=$(c++ -std=c++17 -I"$include" -MM "$tmp/public.cpp" | tr ' \\' '\n\n' |
+  sed -n "s|^$include/||p" | sort -u)
+extra=$(comm -23 <(echo "$installed") <(echo "$reached"))
+[ -z "$extra" ] || fail "installed though no public header includes it: $extra"
+for private in KeyVault.h TLV.h X509Certificate.h SmartCardSlotPCSC.h PCSCLoader.h Wipe.h; do
+  [ -z "$(find "$include" -name "$private")" ] || fail "private $private installed"
+done
+hooks='SetReleaseObserver|SetRandomBytesFunction|ResetPCSCLibraryForTesting'
+! grep -rqE "$hooks" "$include" || fail "a test hook is declared in an installed header"
+! nm -C "$prefix/lib/libqorx-service.a" "$prefix/lib/libqorx.so" 2>/dev/null | grep -qE "$hooks" ||
+  fail "a test hook is in the installed libraries"
 
 # Copies, so nothing of the source tree is at hand.
 cp -r "$here/consumer" "$tmp/src"

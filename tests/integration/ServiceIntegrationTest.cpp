@@ -14,6 +14,7 @@
 #include "core/Exceptions.h"
 #include "tests/integration/IntegrationSupport.h"
 #include "tests/support/TestSupport.h"
+#include "transport/TLV.h"
 #include "transport/pcsc/SmartCardSlotPCSC.h"
 
 namespace qorx::integration {

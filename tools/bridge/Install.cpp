@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "core/ConfigPaths.h"
 #include "tools/bridge/Json.h"
 #include "tools/bridge/Origins.h"
 
@@ -23,32 +24,19 @@ struct Target {
   bool firefox;
 };
 
-std::string ConfigHome() {
-  if (const char* config = std::getenv("XDG_CONFIG_HOME"); config != nullptr && *config == '/')
-    return config;
-  const char* home = std::getenv("HOME");
-  return std::string(home != nullptr ? home : "") + "/.config";
-}
-
 std::vector<Target> Targets(const InstallOptions& options) {
   std::vector<Target> targets;
   for (const auto& profile : options.profiles)
     targets.push_back({profile + "/NativeMessagingHosts", false});
   if (!targets.empty()) return targets;
-  const char* home = std::getenv("HOME");
-  targets.push_back({ConfigHome() + "/chromium/NativeMessagingHosts", false});
-  targets.push_back({ConfigHome() + "/google-chrome/NativeMessagingHosts", false});
-  targets.push_back(
-      {std::string(home != nullptr ? home : "") + "/.mozilla/native-messaging-hosts", true});
-  return targets;
-}
-
-bool MakeFolders(const std::string& path) {
-  for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-    const std::string part = path.substr(0, slash);
-    if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
-    if (slash == std::string::npos) return true;
+  // Without a home folder there is no browser of the user's to install for.
+  const std::string settings = config::UserConfigFolder(), home = config::HomeFolder();
+  if (!settings.empty()) {
+    targets.push_back({settings + "/chromium/NativeMessagingHosts", false});
+    targets.push_back({settings + "/google-chrome/NativeMessagingHosts", false});
   }
+  if (!home.empty()) targets.push_back({home + "/.mozilla/native-messaging-hosts", true});
+  return targets;
 }
 
 std::string HostPath(const InstallOptions& options) {
@@ -105,7 +93,7 @@ int Install(const InstallOptions& options) {
   int status = 0;
   for (const Target& target : Targets(options)) {
     const std::string file = target.folder + "/" + kHostName + ".json";
-    if (!MakeFolders(target.folder) ||
+    if (!config::MakeFolders(target.folder, 0755) ||
         !WriteFile(file, target.firefox ? FirefoxManifest(host) : ChromeManifest(host))) {
       std::fprintf(stderr, "qorx-bridge: cannot write %s: %s\n", file.c_str(),
                    std::strerror(errno));
@@ -148,8 +136,9 @@ int AddOrigins(const std::vector<std::string>& origins) {
   if (!text.empty() && text.back() != '\n') text.push_back('\n');
   if (text.empty()) text = "# Origins whose pages may use the card reader, one per line.\n";
   const size_t slash = path.rfind('/');
-  if (!added.empty() && (slash == std::string::npos || slash == 0 ||
-                         !MakeFolders(path.substr(0, slash)) || !WriteFile(path, text + added))) {
+  if (!added.empty() &&
+      (slash == std::string::npos || slash == 0 ||
+       !config::MakeFolders(path.substr(0, slash), 0755) || !WriteFile(path, text + added))) {
     std::fprintf(stderr, "qorx-bridge: cannot write %s\n", path.c_str());
     return 1;
   }

@@ -7,6 +7,8 @@
 #include <cstdlib>
 
 #include "core/ByteReader.h"
+#include "core/Hex.h"
+#include "core/Utf8.h"
 
 namespace qorx::bridge {
 
@@ -15,55 +17,6 @@ namespace {
 void Wipe(std::string& text) noexcept {
   if (!text.empty()) explicit_bzero(text.data(), text.size());
   text.clear();
-}
-
-// Decodes one UTF-8 sequence at the cursor; false for anything that is not shortest-form
-// UTF-8 of a scalar value.
-bool ReadUtf8(ByteReader& in, uint32_t* cp) {
-  uint8_t c;
-  if (!in.ReadU8(&c)) return false;
-  if (c < 0x80) {
-    *cp = c;
-    return true;
-  }
-  int more;
-  uint32_t value, min;
-  if ((c & 0xE0) == 0xC0) {
-    more = 1, value = c & 0x1Fu, min = 0x80;
-  } else if ((c & 0xF0) == 0xE0) {
-    more = 2, value = c & 0x0Fu, min = 0x800;
-  } else if ((c & 0xF8) == 0xF0) {
-    more = 3, value = c & 0x07u, min = 0x10000;
-  } else {
-    return false;
-  }
-  for (int i = 0; i < more; ++i) {
-    uint8_t next;
-    if (!in.PeekU8(&next) || (next & 0xC0) != 0x80) return false;
-    in.Skip(1);
-    value = value << 6 | (next & 0x3Fu);
-  }
-  if (value < min || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return false;
-  *cp = value;
-  return true;
-}
-
-void AppendUtf8(std::string* out, uint32_t cp) {
-  if (cp < 0x80) {
-    out->push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | cp >> 6));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | cp >> 12));
-    out->push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | cp >> 18));
-    out->push_back(static_cast<char>(0x80 | (cp >> 12 & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
 }
 
 class Parser {
@@ -173,15 +126,9 @@ class Parser {
     for (int i = 0; i < 4; ++i) {
       uint8_t c;
       if (!in_.ReadU8(&c)) return Fail("unexpected end");
-      uint32_t v;
-      if (c >= '0' && c <= '9') {
-        v = c - '0';
-      } else if ((c | 0x20) >= 'a' && (c | 0x20) <= 'f') {
-        v = (c | 0x20) - 'a' + 10u;
-      } else {
-        return Fail("bad escape");
-      }
-      *out = *out << 4 | v;
+      const int value = hex::DigitValue(static_cast<char>(c));
+      if (value < 0) return Fail("bad escape");
+      *out = *out << 4 | static_cast<uint32_t>(value);
     }
     return true;
   }
@@ -209,9 +156,10 @@ class Parser {
       }
       if (c < 0x20) return Fail("control character in string");
       if (c != '\\') {
-        uint32_t cp;
-        if (!ReadUtf8(in_, &cp)) return Fail("string is not UTF-8");
-        AppendUtf8(out, cp);
+        const utf8::Step step = utf8::Decode(in_.Position(), in_.Remaining());
+        if (!step.valid) return Fail("string is not UTF-8");
+        out->append(reinterpret_cast<const char*>(in_.Position()), step.length);
+        in_.Skip(step.length);
         continue;
       }
       in_.Skip(1);
@@ -240,15 +188,15 @@ class Parser {
         case 'u': {
           uint32_t cp;
           if (!Hex4(&cp)) return false;
-          if (cp >= 0xD800 && cp <= 0xDBFF) {
+          if (utf8::IsHighSurrogate(cp)) {
             uint32_t low;
-            if (!Literal("\\u") || !Hex4(&low) || low < 0xDC00 || low > 0xDFFF)
+            if (!Literal("\\u") || !Hex4(&low) || !utf8::IsLowSurrogate(low))
               return Fail("unpaired surrogate");
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-          } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
+            cp = utf8::JoinSurrogates(cp, low);
+          } else if (utf8::IsLowSurrogate(cp)) {
             return Fail("unpaired surrogate");
           }
-          AppendUtf8(out, cp);
+          utf8::Append(out, cp);
           break;
         }
         default:
@@ -362,10 +310,11 @@ void AppendJsonString(std::string* out, const std::string& text) {
   out->push_back('"');
   ByteReader in(reinterpret_cast<const uint8_t*>(text.data()), text.size());
   while (!in.Empty()) {
-    uint32_t cp;
-    // A malformed sequence has been read up to its first bad byte; it stands as one U+FFFD.
-    if (!ReadUtf8(in, &cp)) cp = 0xFFFD;
-    switch (cp) {
+    // A malformed sequence stands as one U+FFFD up to its first bad byte.
+    const utf8::Step step =
+        utf8::Decode(in.Position(), in.Remaining(), utf8::Broken::kAnnouncedAnyLead);
+    in.Skip(step.length);
+    switch (step.cp) {
       case '"':
         out->append("\\\"");
         break;
@@ -382,12 +331,12 @@ void AppendJsonString(std::string* out, const std::string& text) {
         out->append("\\t");
         break;
       default:
-        if (cp < 0x20) {
+        if (step.cp < 0x20) {
           char escape[8];
-          std::snprintf(escape, sizeof escape, "\\u%04X", static_cast<unsigned>(cp));
+          std::snprintf(escape, sizeof escape, "\\u%04X", static_cast<unsigned>(step.cp));
           out->append(escape);
         } else {
-          AppendUtf8(out, cp);
+          utf8::Append(out, step.cp);
         }
     }
   }

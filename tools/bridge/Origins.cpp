@@ -1,8 +1,9 @@
 #include "tools/bridge/Origins.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <fstream>
+
+#include "core/ConfigPaths.h"
 
 namespace qorx::bridge {
 
@@ -87,12 +88,11 @@ bool OriginList::Allows(const std::string& origin) const {
 }
 
 std::string UserOriginsPath() {
-  if (const char* path = std::getenv("QORX_BRIDGE_ORIGINS"); path != nullptr && *path != '\0')
-    return path;
-  if (const char* config = std::getenv("XDG_CONFIG_HOME"); config != nullptr && *config == '/')
-    return std::string(config) + "/qorx/bridge-origins";
-  const char* home = std::getenv("HOME");
-  return std::string(home != nullptr ? home : "") + "/.config/qorx/bridge-origins";
+  return config::UserFile("QORX_BRIDGE_ORIGINS", "bridge-origins");
+}
+
+std::string SystemOriginsPath() {
+  return config::SystemFile("bridge-origins");
 }
 
 }  // namespace qorx::bridge

@@ -31,6 +31,6 @@ std::string CanonicalOrigin(const std::string& text);
 // $XDG_CONFIG_HOME/qorx/bridge-origins (~/.config/qorx/bridge-origins).
 std::string UserOriginsPath();
 // The machine-wide list, read as well: /etc/qorx/bridge-origins.
-constexpr const char* kSystemOriginsPath = "/etc/qorx/bridge-origins";
+std::string SystemOriginsPath();
 
 }  // namespace qorx::bridge

@@ -74,7 +74,7 @@ void WatchInput() {
 
 int Serve() {
   OriginList origins;
-  for (const std::string& path : {std::string(kSystemOriginsPath), UserOriginsPath()}) {
+  for (const std::string& path : {SystemOriginsPath(), UserOriginsPath()}) {
     std::vector<std::string> rejected;
     if (!origins.AddFile(path, &rejected))
       std::fprintf(stderr, "qorx-bridge: cannot read %s\n", path.c_str());

@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "core/ByteReader.h"
-#include "tools/cardsim/Hex.h"
+#include "tools/cardsim/Bytes.h"
 
 namespace qorx::cardsim {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/cardsim/Bytes.h"
 #include "tools/cardsim/CardProfile.h"
-#include "tools/cardsim/Hex.h"
 
 namespace qorx::cardsim {
 

@@ -6,7 +6,7 @@
 
 #include <openssl/types.h>
 
-#include "tools/cardsim/Hex.h"
+#include "tools/cardsim/Bytes.h"
 
 namespace qorx::cardsim {
 

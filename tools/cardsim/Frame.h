@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-#include "tools/cardsim/Hex.h"
+#include "tools/cardsim/Bytes.h"
 
 namespace qorx::cardsim {
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "applet/X509Certificate.h"
+#include "bindings/Operations.h"
 #include "core/ByteReader.h"
 
 namespace qorx::cli {
@@ -123,9 +124,10 @@ CertificateSummary Summarise(const TSDByteArray& der) {
   TSDByteArray serial;
   certificate.GetSerialNumber(serial);
   summary.serial = serial.ToHex().CStr();
-  if (serial.Length() >= 9) {
-    summary.pan = serial.Mid(0, 8).ToHex().CStr();
-    summary.panSequence = serial.Mid(8, 1).ToHex().CStr();
+  ops::CardIdentity card;
+  if (ops::IdentityOfSerial(serial, &card)) {
+    summary.pan = card.pan.CStr();
+    summary.panSequence = card.panSequence.CStr();
   }
   return summary;
 }

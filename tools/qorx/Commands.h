@@ -27,16 +27,12 @@ class Context {
   explicit Context(const Options& options) : reader_(options.reader) {}
 
   TQorTerminalAppletService& Service();
-  // For the reader list alone: the card service when there is one, else the terminal side
-  // without the card application's key vault, which a list of names does not need.
-  TSDBaseTerminalAppletService& Readers();
   // The service with its reader open and the card followed.
   TQorTerminalAppletService& Card();
 
  private:
   std::string reader_;
   std::unique_ptr<TQorTerminalAppletService> service_;
-  std::unique_ptr<TSDBaseTerminalAppletService> readerList_;
   bool open_ = false;
 };
 

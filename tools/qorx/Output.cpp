@@ -2,40 +2,9 @@
 
 #include <cinttypes>
 
+#include "core/Utf8.h"
+
 namespace qorx::cli {
-
-namespace {
-
-// Length of the valid UTF-8 sequence at `s[i]`, or 0.
-size_t Utf8Length(const std::string& s, size_t i) {
-  const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char c = byte(i);
-  size_t n;
-  uint32_t min;
-  if (c < 0x80) return 1;
-  if ((c & 0xE0) == 0xC0) {
-    n = 2;
-    min = 0x80;
-  } else if ((c & 0xF0) == 0xE0) {
-    n = 3;
-    min = 0x800;
-  } else if ((c & 0xF8) == 0xF0) {
-    n = 4;
-    min = 0x10000;
-  } else {
-    return 0;
-  }
-  if (i + n > s.size()) return 0;
-  uint32_t cp = c & (0x7F >> n);
-  for (size_t k = 1; k < n; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (byte(i + k) & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return n;
-}
-
-}  // namespace
 
 std::string JsonString(const std::string& text) {
   std::string out = "\"";
@@ -57,14 +26,15 @@ std::string JsonString(const std::string& text) {
       out += escape;
       ++i;
     } else {
-      const size_t n = Utf8Length(text, i);
-      if (n == 0) {
-        out += "\xEF\xBF\xBD";
-        ++i;
+      // Each byte of a broken sequence stands as one U+FFFD.
+      const utf8::Step step = utf8::Decode(reinterpret_cast<const uint8_t*>(text.data()) + i,
+                                           text.size() - i, utf8::Broken::kEachByte);
+      if (step.valid) {
+        out.append(text, i, step.length);
       } else {
-        out.append(text, i, n);
-        i += n;
+        utf8::Append(&out, utf8::kReplacement);
       }
+      i += step.length;
     }
   }
   return out + "\"";

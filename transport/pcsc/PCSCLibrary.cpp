@@ -2,31 +2,29 @@
 
 #include <dlfcn.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "core/Exceptions.h"
+#include "transport/pcsc/PCSCLibraryState.h"
 #include "transport/pcsc/PCSCLoader.h"
 
 namespace qorx {
 namespace pcsc {
-namespace {
 
-struct LibraryState {
-  std::mutex mutex;  // serialises loading; reading a complete table needs no lock
-  void* handle = nullptr;
-  Functions table{};
-  std::atomic<bool> complete{false};
-};
-
+namespace detail {
 // Deliberately never destroyed: services closed during static destruction (the Java front
 // end's process-wide service) still reach the table.
 LibraryState& State() {
   static LibraryState* state = new LibraryState();
   return *state;
 }
+}  // namespace detail
+
+using detail::LibraryState;
+using detail::State;
+
+namespace {
 
 template <typename Fn>
 void Resolve(void* handle, const char* name, Fn* out) {
@@ -94,14 +92,4 @@ int CheckPCSCResult(LONG code, const char* label, bool raise) {
 }
 
 }  // namespace pcsc
-
-void ResetPCSCLibraryForTesting() noexcept {
-  pcsc::LibraryState& s = pcsc::State();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  s.complete.store(false, std::memory_order_release);
-  s.table = pcsc::Functions{};
-  if (s.handle != nullptr) dlclose(s.handle);
-  s.handle = nullptr;
-}
-
 }  // namespace qorx

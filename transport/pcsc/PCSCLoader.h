@@ -8,8 +8,4 @@ namespace qorx {
 constexpr const char* kPCSCLibraryVariable = "QORX_PCSC_LIBRARY";
 constexpr const char* kDefaultPCSCLibrary = "libpcsclite.so.1";
 
-// Tests only: forgets the loaded library so that the next use loads again (and reads the
-// environment variable again). No slot may hold a context or card handle when it is called.
-void ResetPCSCLibraryForTesting() noexcept;
-
 }  // namespace qorx

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/Exceptions.h"
+#include "tests/support/Seams.h"
 #include "tests/support/TestSupport.h"
 #include "tests/transport/pcsc/FakePCSCControl.h"
 #include "transport/pcsc/PCSCLoader.h"
