@@ -53,7 +53,7 @@ add_custom_command(
   VERBATIM)
 
 # Man pages and changelogs go compressed, without a time stamp in the gzip header.
-set(man_pages qorx qorx-bridge qorx-cardsim)
+set(man_pages qorx qorx-bridge qorx-cardsim qorx-regsvr qorx-script)
 set(gzipped "")
 foreach(page ${man_pages})
   add_custom_command(OUTPUT ${QORX_PACKAGE_FILES}/${page}.1.gz
@@ -112,6 +112,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/bridge-origins DESTINATION /etc/qo
 
 # ---- man pages, copyright and changelogs ---------------------------------------------------------
 install(FILES ${QORX_PACKAGE_FILES}/qorx.1.gz ${QORX_PACKAGE_FILES}/qorx-bridge.1.gz
+              ${QORX_PACKAGE_FILES}/qorx-regsvr.1.gz ${QORX_PACKAGE_FILES}/qorx-script.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT qorx)
 file(CREATE_LINK qorx-cardsim.1.gz ${QORX_PACKAGE_FILES}/qorx-harness.1.gz SYMBOLIC)
 install(FILES ${QORX_PACKAGE_FILES}/qorx-cardsim.1.gz ${QORX_PACKAGE_FILES}/qorx-harness.1.gz

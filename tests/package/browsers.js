@@ -110,7 +110,6 @@ async function main() {
   write("/etc/firefox/policies/policies.json", JSON.stringify(
     { policies: { "3rdparty": { Extensions: { [FIREFOX_ID]: { origins: [origins.managed] } } } } }));
   // The user's list is the test's own file, which the browsers pass on to the host they start.
-  // (Not by XDG_CONFIG_HOME: with it set, Chromium gives the extension no managed storage.)
   const env = Object.assign({}, process.env, { QORX_BRIDGE_ORIGINS: path.join(work, "user-origins") });
   execFileSync("/usr/bin/qorx-bridge", ["--origin", origins.user], { env, stdio: "ignore" });
 
