@@ -70,10 +70,11 @@ HRESULT CQorX::RunMethod(LONG* lResult, Body&& body, bool fileCodes) noexcept {
   return S_OK;
 }
 
-void CQorX::InputToBytes(BSTR text, LONG hexadecimal, TSDByteArray& destination) {
+TSDByteArray CQorX::InputToBytes(BSTR text, LONG hexadecimal) {
   const uint32_t units = SysStringLen(text);
   if (units == 0) throw EAPSException(aps::kInvalidArgument);
   const TSDByteArray utf8 = Utf16ToUtf8(text, units);
+  TSDByteArray destination;
   try {
     if (hexadecimal != 0) {
       destination.FromHex(utf8.CStr());
@@ -87,6 +88,7 @@ void CQorX::InputToBytes(BSTR text, LONG hexadecimal, TSDByteArray& destination)
     lastError_.SetMessage(e.Message());
     throw EAPSException(hexadecimal != 0 ? aps::kInvalidArgument : aps::kFrameworkError);
   }
+  return destination;
 }
 
 void CQorX::StoreHexProperty(const TSDByteArray& bytes, Property& property) {
@@ -166,8 +168,7 @@ HRESULT CQorX::SignTransaction(BSTR sTransactionData, LONG boolHexadecimalInputS
                                LONG* lResult) {
   cryptogram_.Clear();
   return RunMethod(lResult, [&] {
-    TSDByteArray data;
-    InputToBytes(sTransactionData, boolHexadecimalInputString, data);
+    const TSDByteArray data = InputToBytes(sTransactionData, boolHexadecimalInputString);
     StoreHexProperty(service_->SignTransaction(data), cryptogram_);
   });
 }
@@ -204,9 +205,7 @@ HRESULT CQorX::CalculateSHA1Hash(BSTR sInputBuffer, LONG boolHexadecimalInputStr
                                  LONG* lResult) {
   hashOutput_.Clear();
   return RunMethod(lResult, [&] {
-    TSDByteArray data;
-    InputToBytes(sInputBuffer, boolHexadecimalInputString, data);
-    hashOutput_.Set(ops::Sha1Text(data));
+    hashOutput_.Set(ops::Sha1Text(InputToBytes(sInputBuffer, boolHexadecimalInputString)));
   });
 }
 
@@ -214,8 +213,7 @@ HRESULT CQorX::SecureChannelInit(BSTR sHostChallenge, LONG boolHexadecimalInputS
                                  LONG* lResult) {
   initializationData_.Clear();
   return RunMethod(lResult, [&] {
-    TSDByteArray challenge;
-    InputToBytes(sHostChallenge, boolHexadecimalInputString, challenge);
+    TSDByteArray challenge = InputToBytes(sHostChallenge, boolHexadecimalInputString);
     // The first 8 bytes are the host challenge; a shorter one is handed on whole, for the
     // service to refuse before it touches the card.
     if (challenge.Length() > 8) challenge = challenge.Mid(0, 8);
@@ -227,9 +225,8 @@ HRESULT CQorX::SecureChannelInit(BSTR sHostChallenge, LONG boolHexadecimalInputS
 HRESULT CQorX::SecureChannelExecScript(BSTR sScriptBuffer, LONG* lResult) {
   secureChannelResult_ = 0;
   return RunMethod(lResult, [&] {
-    TSDByteArray script;
-    InputToBytes(sScriptBuffer, 1, script);  // a host script is always hexadecimal
-    secureChannelResult_ = service_->SecureChannelExecScript(script);
+    // A host script is always hexadecimal.
+    secureChannelResult_ = service_->SecureChannelExecScript(InputToBytes(sScriptBuffer, 1));
   });
 }
 
@@ -254,8 +251,7 @@ HRESULT CQorX::RSAPasswordEncryptWithPublicKey(BSTR sInputData, LONG boolHexadec
                                                LONG wType, LONG bKeyVersion, LONG* lResult) {
   encryptedPassword_.Clear();
   return RunMethod(lResult, [&] {
-    TSDByteArray password;
-    InputToBytes(sInputData, boolHexadecimalInputString, password);
+    const TSDByteArray password = InputToBytes(sInputData, boolHexadecimalInputString);
     const bool keyVersionFlag = (bKeyVersion & 0xFF) != 0;
     StoreHexProperty(
         service_->EncryptPassword(password, static_cast<uint16_t>(wType), keyVersionFlag),

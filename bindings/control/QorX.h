@@ -112,7 +112,7 @@ class CQorX final : public IQorX {
   HRESULT RunMethod(LONG* lResult, Body&& body, bool fileCodes = false) noexcept;
   // Bytes of a text argument: its hexadecimal digits when `hexadecimal` is not 0, otherwise
   // the whole text as UTF-8. 259 for an empty text and for rejected digits.
-  void InputToBytes(BSTR text, LONG hexadecimal, TSDByteArray& destination);
+  TSDByteArray InputToBytes(BSTR text, LONG hexadecimal);
   // Keeps `value` as the last error; without memory for it, the old record stays.
   void KeepLastError(const EAPSException& value) noexcept;
   // Stores the hexadecimal text of `bytes` in `property`, freeing the old value first.

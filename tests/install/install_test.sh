@@ -73,4 +73,5 @@ java -cp "$prefix/share/java/qorx.jar:$tmp/classes" -Djava.library.path="$prefix
 grep -qx "sha1 A9993E364706816ABA3E25717850C26C9CD0D89D" "$tmp/java.out" ||
   fail "Java program: $(cat "$tmp/java.out")"
 grep -q "^version [0-9]" "$tmp/java.out" || fail "Java program: $(cat "$tmp/java.out")"
+grep -qx "1794 secret code rejected" "$tmp/java.out" || fail "QorXStatus: $(cat "$tmp/java.out")"
 echo "ok: installed into $prefix and used from C++ (CMake, pkg-config) and Java"

@@ -90,7 +90,7 @@ c++ -std=c++17 $(pkg-config --cflags qorx) "$tmp/src/consumer.cpp" -o "$tmp/cons
 ok "a C++ program builds against qorx-dev"
 
 # The browsers, against the installed files only.
-NODE_PATH=$build/package-test/node_modules node "$here/browsers.js" "$root/tests/control/data/abc.txt" "$tmp" ||
+NODE_PATH=$build/npm/node_modules node "$here/browsers.js" "$root/tests/control/data/abc.txt" "$tmp" ||
   fail "the browsers"
 
 /usr/bin/qorx-harness down >"$tmp/harness.log" 2>&1 || { cat "$tmp/harness.log"; fail "qorx-harness down"; }

@@ -55,6 +55,10 @@ Options ParseArguments(const std::vector<std::string>& words) {
     } else if (name == "json") {
       flag();
       o.json = true;
+    } else if (name == "trace") {
+      // Its value only inline: "--trace sign" must not take the command for a file name.
+      o.trace = inlineValue ? value : "stderr";
+      if (o.trace.empty()) throw UsageError("--trace= needs a file name");
     } else if (name == "pem" || name == "der") {
       flag();
       o.format = name;

@@ -17,6 +17,7 @@ struct Options {
   std::string command;
   bool help = false;
   bool json = false;
+  std::string trace;   // where the PC/SC trace goes: "stderr" for --trace, a file for --trace=FILE
   std::string reader;  // empty: the first listed reader
   int pinFd = -1;      // -1: the terminal
   std::string date;    // empty: today

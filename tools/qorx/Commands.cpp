@@ -154,7 +154,7 @@ Failure FailureOf(const ESDException& e) {
 }
 
 bool Allowed(const Command& command, const std::string& option) {
-  if (option == "help") return true;
+  if (option == "help" || option == "trace") return true;
   for (const char* o : command.options)
     if (option == o) return true;
   return false;
@@ -193,7 +193,9 @@ void PrintHelp() {
       "  --json          one JSON object per result, with \"status\" (0 for success)\n"
       "  --pin-fd N      read the PIN from descriptor N, one line per PIN; without it the PIN\n"
       "                  is asked on the terminal without echo. Never on the command line.\n"
-      "  --date D        the date for card authentication, YYYY/MM/DD (default: today)\n\n"
+      "  --date D        the date for card authentication, YYYY/MM/DD (default: today)\n"
+      "  --trace         a line per PC/SC call and APDU on standard error (--trace=FILE:\n"
+      "                  appended to FILE; or set QORX_TRACE); PINs and keys as their length\n\n"
       "A failure prints its status number and name on standard error (for example\n"
       "\"1794 secret code rejected, 2 tries left\"), with --json also as a JSON object.\n\n"
       "exit codes:\n"

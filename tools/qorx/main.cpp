@@ -2,11 +2,13 @@
 #include <openssl/crypto.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "tools/qorx/Args.h"
 #include "tools/qorx/Commands.h"
+#include "transport/pcsc/PCSCLoader.h"
 
 using namespace qorx::cli;
 
@@ -22,6 +24,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "qorx: %s (qorx --help)\n", e.what());
     return kExitUsage;
   }
+  // Read when PC/SC is first loaded, so before any command runs.
+  if (!options.trace.empty()) setenv(qorx::kPCSCTraceVariable, options.trace.c_str(), 1);
   if (options.command.empty() || options.command == "help") {
     PrintHelp();
     return options.command.empty() && !options.help ? kExitUsage : kExitSuccess;
@@ -29,14 +33,15 @@ int main(int argc, char** argv) {
   if (options.command == "session") {
     if (options.help) {
       std::printf(
-          "usage: qorx session [--reader NAME] [--pin-fd N] [--date YYYY/MM/DD] [--json]\n\n"
+          "usage: qorx session [--reader NAME] [--pin-fd N] [--date YYYY/MM/DD] [--json] "
+          "[--trace]\n\n"
           "Reads commands from standard input, one a line (\"status\", \"sign --text ...\", "
           "\"quit\"),\nin one card dialogue; a prompt when standard input is a terminal. Exits "
           "0 when every\ncommand succeeded, else with the exit code of the last that failed.\n");
       return kExitSuccess;
     }
     for (const std::string& o : options.given)
-      if (o != "reader" && o != "pin-fd" && o != "date" && o != "json") {
+      if (o != "reader" && o != "pin-fd" && o != "date" && o != "json" && o != "trace") {
         std::fprintf(stderr, "qorx session: --%s is not an option of session\n", o.c_str());
         return kExitUsage;
       }

@@ -8,6 +8,7 @@
 #include "core/Exceptions.h"
 #include "transport/pcsc/PCSCLibraryState.h"
 #include "transport/pcsc/PCSCLoader.h"
+#include "transport/pcsc/PCSCTrace.h"
 
 namespace qorx {
 namespace pcsc {
@@ -69,7 +70,7 @@ const Functions& Load() {
     // A partial table is never published: Loaded() stays null and callers cannot reach a
     // missing entry.
     if (AllPresent(t)) {
-      s.table = t;
+      s.table = Traced(t);
       s.complete.store(true, std::memory_order_release);
     }
   }

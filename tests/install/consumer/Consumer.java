@@ -6,5 +6,6 @@ public class Consumer {
     System.out.println("version " + qorx.version);
     if (qorx.CalculateSHA1Hash("abc", 0) != 0) System.exit(1);
     System.out.println("sha1 " + qorx.hashOutput);
+    System.out.println("1794 " + QorXStatus.message(QorXStatus.SECRET_CODE_REJECTED));
   }
 }

@@ -145,6 +145,34 @@ case $case_name in
     has "$tmp/err" "257 request cannot be served"
     ;;
 
+  trace)
+    # The PIN, a PIN change and back, a signature, the password and a host script, traced to a
+    # file: every APDU is there with its status word, and no secret nor any block made of one.
+    trace=$tmp/trace
+    expect_exit 0 "$QORX" --trace="$trace" verify --date $DATE --pin-fd 3 3<<<1234
+    expect_exit 0 "$QORX" change-pin --trace="$trace" --date $DATE --pin-fd 3 3< <(printf '1234\nqx58\n')
+    expect_exit 0 "$QORX" change-pin --trace="$trace" --date $DATE --pin-fd 3 3< <(printf 'qx58\n1234\n')
+    expect_exit 0 "$QORX" sign --trace="$trace" --text "Pay 1.00" --date $DATE --pin-fd 3 3<<<1234
+    expect_exit 0 "$QORX" encrypt-password --trace="$trace" --text s3cret --json
+    password=$(jq -r .encryptedPassword "$tmp/out" | cut -c15-46 | sed 's/../& /g; s/ $//')
+    expect_exit 0 "$QORX" secure-channel --trace="$trace" --challenge 0102030405060708 \
+      --script 71129F180400000001860984DA00CA0401020304
+    has "$trace" 'SCardConnect "Virtual PCD 00 00"'
+    has "$trace" 'SCardTransmit "Virtual PCD 00 00" > 00 20 00 08 80 [128 bytes] < SW 9000'
+    has "$trace" '> 80 24 02 08 80 [128 bytes] < SW 9000'
+    has "$trace" '> 84 DA 00 CA 04 [4 bytes] < SW 9000'
+    has "$trace" '> 00 84 00 00 00 < '
+    # (1234 itself is in the certificate's subject, which the trace shows as it is.)
+    for secret in qx58 "71 78 35 38" s3cret "73 33 63 72 65 74" "$password"; do
+      lacks "$trace" "$secret"
+    done
+    ! grep -Eq '(20|24) 0[02] 08 80 [0-9A-F]{2}' "$trace" || fail "a PIN block in the trace"
+    # --trace alone writes to standard error.
+    expect_exit 0 "$QORX" --trace readers
+    has "$tmp/err" "SCardListReaders context"
+    has "$tmp/out" "0: Virtual PCD 00 00"
+    ;;
+
   session)
     # One dialogue: authenticated and verified once, then two signatures with one PIN line.
     printf 'status\nauthenticate --date %s\nverify\nsign --text one\nsign --text two\n' $DATE \
