@@ -42,7 +42,9 @@
 #include <vector>
 
 #include "applet/ApplicationIdentifier.h"
+#include "bench/BarePCSC.h"
 #include "bench/BenchHarness.h"
+#include "bench/Spawn.h"
 #include "core/Hex.h"
 
 namespace {
@@ -65,18 +67,8 @@ class JavaSide {
     int in[2], out[2];
     if (pipe(in) != 0) return false;
     if (pipe(out) != 0) return false;
-    pid_ = fork();
+    pid_ = qorx::bench::Spawn(argv, in[0], out[1], {in[0], in[1], out[0], out[1]});
     if (pid_ < 0) return false;
-    if (pid_ == 0) {
-      dup2(in[0], 0);
-      dup2(out[1], 1);
-      for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
-      std::vector<char*> args;
-      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-      args.push_back(nullptr);
-      execv(args[0], args.data());
-      _exit(127);
-    }
     close(in[0]);
     close(out[1]);
     to_ = in[1];
@@ -180,65 +172,10 @@ class CardKey {
   size_t length_ = 0;
 };
 
-// The bare path: pcsc-lite as any client would write it.
-class BarePCSC {
- public:
-  bool Connect() {
-    if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context_) != SCARD_S_SUCCESS)
-      return false;
-    DWORD protocol = 0;
-    if (SCardConnect(context_, kReader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
-                     &card_, &protocol) != SCARD_S_SUCCESS)
-      return false;
-    pci_ = protocol == SCARD_PROTOCOL_T1 ? SCARD_PCI_T1 : SCARD_PCI_T0;
-    return true;
-  }
-  ~BarePCSC() {
-    if (card_ != 0) SCardDisconnect(card_, SCARD_LEAVE_CARD);
-    if (context_ != 0) SCardReleaseContext(context_);
-  }
-  // The status poll of a card operation: the connected card's own status.
-  bool StatusCheck() {
-    BYTE atr[MAX_ATR_SIZE];
-    DWORD cardState = 0, protocol = 0, atrLength = sizeof atr;
-    return SCardStatus(card_, nullptr, nullptr, &cardState, &protocol, atr, &atrLength) ==
-           SCARD_S_SUCCESS;
-  }
-  bool Begin() { return SCardBeginTransaction(card_) == SCARD_S_SUCCESS; }
-  bool End() { return SCardEndTransaction(card_, SCARD_LEAVE_CARD) == SCARD_S_SUCCESS; }
-
-  // Sends `command` and collects a 61xx answer with GET RESPONSE (T=0); the data of the
-  // response in `data`, its status word as result, 0 when PC/SC failed.
-  unsigned Send(const uint8_t* command, size_t length, std::vector<uint8_t>* data) {
-    data->clear();
-    uint8_t response[258];
-    uint8_t getResponse[5] = {0x00, 0xC0, 0x00, 0x00, 0x00};
-    for (int round = 0; round < 8; ++round) {
-      DWORD n = sizeof response;
-      if (SCardTransmit(card_, pci_, command, static_cast<DWORD>(length), nullptr, response, &n) !=
-              SCARD_S_SUCCESS ||
-          n < 2)
-        return 0;
-      data->insert(data->end(), response, response + n - 2);
-      const unsigned sw = static_cast<unsigned>(response[n - 2] << 8 | response[n - 1]);
-      if (response[n - 2] != 0x61) return sw;
-      getResponse[4] = response[n - 1];
-      command = getResponse;
-      length = sizeof getResponse;
-    }
-    return 0;
-  }
-
- private:
-  SCARDCONTEXT context_ = 0;
-  SCARDHANDLE card_ = 0;
-  const SCARD_IO_REQUEST* pci_ = nullptr;
-};
-
 // One signature the way SignTransaction does it, with the same APDUs.
 class BareSigner {
  public:
-  BareSigner(BarePCSC& pcsc, CardKey& key) : pcsc_(pcsc), key_(key) {
+  BareSigner(qorx::bench::BarePCSC& pcsc, CardKey& key) : pcsc_(pcsc), key_(key) {
     const uint8_t header[5] = {0x00, 0xA4, 0x04, 0x00, sizeof qorx::kApplicationAid};
     select_.assign(header, header + 5);
     select_.insert(select_.end(), qorx::kApplicationAid,
@@ -250,7 +187,7 @@ class BareSigner {
   // operation's status poll first.
   std::vector<uint8_t> Sign(uint8_t digest[20], bool poll) {
     std::vector<uint8_t> signature;
-    if (poll && !pcsc_.StatusCheck()) {
+    if (poll && !pcsc_.CardStatus()) {
       std::fprintf(stderr, "bench_sign: a status query failed\n");
       return signature;
     }
@@ -303,7 +240,7 @@ class BareSigner {
     return nullptr;
   }
 
-  BarePCSC& pcsc_;
+  qorx::bench::BarePCSC& pcsc_;
   CardKey& key_;
   std::vector<uint8_t> select_;
 };
@@ -345,7 +282,7 @@ int main(int argc, char** argv) {
   if (!harness.Start("bench_sign")) return 1;
 
   // The bare handle connects first: the JVM's two handles share the card with it.
-  BarePCSC pcsc;
+  qorx::bench::BarePCSC pcsc(kReader);
   if (!pcsc.Connect()) {
     std::fprintf(stderr, "bench_sign: pcsc-lite could not connect to \"%s\"\n", kReader);
     return 1;
