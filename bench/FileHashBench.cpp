@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "bench/Spawn.h"
 #include "core/Exceptions.h"
 #include "crypto/FileDigest.h"
 
@@ -41,17 +42,8 @@ Run Execute(const std::vector<std::string>& argv) {
   int out[2];
   if (pipe(out) != 0) std::exit(2);
   const auto start = std::chrono::steady_clock::now();
-  const pid_t child = fork();
-  if (child == 0) {
-    dup2(out[1], 1);
-    close(out[0]);
-    close(out[1]);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-  }
+  const pid_t child = qorx::bench::Spawn(argv, -1, out[1], {out[0], out[1]});
+  if (child < 0) std::exit(2);
   close(out[1]);
   std::string output;
   char buffer[4096];

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "applet/ApplicationIdentifier.h"
+#include "bench/BarePCSC.h"
 #include "bench/BenchHarness.h"
 #include "core/Exceptions.h"
 #include "transport/APDU.h"
@@ -31,51 +32,6 @@ using qorx::bench::HarnessGuard;
 
 using Clock = std::chrono::steady_clock;
 constexpr const char* kReader = "Virtual PCD 00 00";
-
-// The bare path: a few lines of pcsc-lite, as any client would write them.
-class BarePCSC {
- public:
-  bool Connect() {
-    if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context_) != SCARD_S_SUCCESS) {
-      return false;
-    }
-    DWORD protocol = 0;
-    if (SCardConnect(context_, kReader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
-                     &card_, &protocol) != SCARD_S_SUCCESS) {
-      return false;
-    }
-    pci_ = protocol == SCARD_PROTOCOL_T1 ? SCARD_PCI_T1 : SCARD_PCI_T0;
-    return true;
-  }
-  ~BarePCSC() {
-    if (card_ != 0) SCardDisconnect(card_, SCARD_LEAVE_CARD);
-    if (context_ != 0) SCardReleaseContext(context_);
-  }
-  // What a slot that did not trust its last status would ask before every transmit: the
-  // reader's state and the card's status. Timed to show what trusting it saves.
-  bool StatusCheck() {
-    SCARD_READERSTATE state;
-    std::memset(&state, 0, sizeof state);
-    state.szReader = kReader;
-    state.dwCurrentState = SCARD_STATE_UNAWARE;
-    if (SCardGetStatusChange(context_, 0, &state, 1) != SCARD_S_SUCCESS) return false;
-    DWORD cardState = 0, protocol = 0, atrLength = sizeof state.rgbAtr;
-    return SCardStatus(card_, nullptr, nullptr, &cardState, &protocol, state.rgbAtr, &atrLength) ==
-           SCARD_S_SUCCESS;
-  }
-  // The response's length, or 0 on failure.
-  DWORD Transmit(const std::vector<uint8_t>& command, uint8_t* response, DWORD capacity) {
-    DWORD length = capacity;
-    LONG rv = SCardTransmit(card_, pci_, command.data(), static_cast<DWORD>(command.size()),
-                            nullptr, response, &length);
-    return rv == SCARD_S_SUCCESS ? length : 0;
-  }
-
- private:
-  SCARDCONTEXT context_ = 0;
-  SCARDHANDLE card_ = 0;
-  const SCARD_IO_REQUEST* pci_ = nullptr;
-};
 
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
@@ -117,7 +73,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "bench_transmit: no card to connect to in \"%s\"\n", kReader);
       return 1;
     }
-    BarePCSC bare;
+    qorx::bench::BarePCSC bare(kReader);
     if (!bare.Connect()) {
       std::fprintf(stderr, "bench_transmit: pcsc-lite could not connect to \"%s\"\n", kReader);
       return 1;
@@ -136,7 +92,7 @@ int main(int argc, char** argv) {
     auto runBare = [&]() -> double {
       auto start = Clock::now();
       for (int i = 0; i < apdus; ++i) {
-        if (bare.Transmit(select, response, sizeof response) == 0) return -1;
+        if (bare.Transmit(select.data(), select.size(), response, sizeof response) == 0) return -1;
       }
       return MicrosPer(Clock::now() - start, apdus);
     };
@@ -144,13 +100,13 @@ int main(int argc, char** argv) {
     auto runStatus = [&]() -> double {
       auto start = Clock::now();
       for (int i = 0; i < apdus; ++i) {
-        if (!bare.StatusCheck()) return -1;
+        if (!bare.ReaderAndCardStatus()) return -1;
       }
       return MicrosPer(Clock::now() - start, apdus);
     };
 
     // Both paths must see the same answer before their times mean anything.
-    DWORD n = bare.Transmit(select, response, sizeof response);
+    DWORD n = bare.Transmit(select.data(), select.size(), response, sizeof response);
     runSlot();
     if (n < 2 || apdu.StatusWord() != 0x9000 ||
         apdu.Bytes() != qorx::TSDByteArray(response, static_cast<int32_t>(n))) {

@@ -5,7 +5,7 @@ include(CMakePackageConfigHelpers)
 
 # ---- libqorx.so ----------------------------------------------------------------------------------
 set_target_properties(qorx PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
-install(TARGETS qorx LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(TARGETS qorx LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT qorx)
 
 # ---- the Java class, as a jar ----------------------------------------------------------------------
 set(QORX_JAR ${CMAKE_BINARY_DIR}/java/qorx.jar)
@@ -15,12 +15,16 @@ add_custom_command(
   DEPENDS ${QORX_JAVA_CLASSES}/VTKJAV01_KestrelX.class ${QORX_JAVA_CLASSES}/QorXStatus.class
   COMMENT "Packing qorx.jar")
 add_custom_target(qorx_jar ALL DEPENDS ${QORX_JAR})
-install(FILES ${QORX_JAR} DESTINATION ${CMAKE_INSTALL_DATADIR}/java)
+install(FILES ${QORX_JAR} DESTINATION ${CMAKE_INSTALL_DATADIR}/java COMPONENT qorx)
 
 # ---- programs ------------------------------------------------------------------------------------
 foreach(program qorx-cli qorx-cardsim qorx-script qorx-regsvr)
   if(TARGET ${program})
-    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    set(component qorx)
+    if(program STREQUAL "qorx-cardsim")
+      set(component qorx-cardsim)
+    endif()
+    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT ${component})
   endif()
 endforeach()
 
@@ -46,7 +50,7 @@ add_custom_command(
   COMMENT "Packing libqorx-service.a"
   VERBATIM)
 add_custom_target(qorx_service_archive ALL DEPENDS ${QORX_SERVICE_ARCHIVE})
-install(FILES ${QORX_SERVICE_ARCHIVE} DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES ${QORX_SERVICE_ARCHIVE} DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT qorx-dev)
 
 # ---- the installed C++ API -----------------------------------------------------------------------
 # The headers a program includes, and the only place they are listed. Each goes to
@@ -87,14 +91,15 @@ qorx_header_closure(QORX_INSTALLED_HEADERS ${QORX_PUBLIC_HEADERS})
 set(QORX_INCLUDE_DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qorx)
 foreach(header IN LISTS QORX_INSTALLED_HEADERS)
   get_filename_component(folder ${header} DIRECTORY)
-  install(FILES ${PROJECT_SOURCE_DIR}/${header} DESTINATION ${QORX_INCLUDE_DESTINATION}/${folder})
+  install(FILES ${PROJECT_SOURCE_DIR}/${header} DESTINATION ${QORX_INCLUDE_DESTINATION}/${folder}
+          COMPONENT qorx-dev)
 endforeach()
 
 # pkg-config: qorx (the card service). Its paths are relative to the file itself, so the prefix
 # can still be chosen at install time (cmake --install --prefix).
 file(RELATIVE_PATH QORX_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
 configure_file(${PROJECT_SOURCE_DIR}/cmake/qorx.pc.in ${CMAKE_BINARY_DIR}/qorx.pc @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/qorx.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+install(FILES ${CMAKE_BINARY_DIR}/qorx.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT qorx-dev)
 
 # CMake: find_package(QorX) gives QorX::service, QORX_JAR and QORX_JNI_LIBRARY.
 set(QORX_CMAKE_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/QorX)
@@ -104,7 +109,7 @@ configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/QorXConfig.cmake.in
 write_basic_package_version_file(${CMAKE_BINARY_DIR}/QorXConfigVersion.cmake
   COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_BINARY_DIR}/QorXConfig.cmake ${CMAKE_BINARY_DIR}/QorXConfigVersion.cmake
-        DESTINATION ${QORX_CMAKE_DESTINATION})
+        DESTINATION ${QORX_CMAKE_DESTINATION} COMPONENT qorx-dev)
 
 # ---- test keys -----------------------------------------------------------------------------------
 if(QORX_EMBEDS_TEST_DATA)

@@ -49,17 +49,17 @@ class Handler(http.server.SimpleHTTPRequestHandler):
 
 
 class Browser:
-    """Allowed origins: `host_origins` for the host's list, `extension_origins` for the
-    extension's; placeholders {allowed} and {other} are the two test servers' localhost
-    origins, {loopback} the first server's 127.0.0.1 origin."""
+    """Allowed origins: `host_origins` for the host's list, which the extension learns from the
+    host; placeholders {allowed} and {other} are the two test servers' localhost origins,
+    {loopback} the first server's 127.0.0.1 origin."""
 
     def __init__(self, bridge, chromium="/usr/bin/chromium", chromedriver="/usr/bin/chromedriver",
-                 host_origins=("{allowed}",), extension_origins=("{allowed}",), timeout=60):
+                 host_origins=("{allowed}",), timeout=60):
         self.work = tempfile.mkdtemp(prefix="qorx-bridge-browser-")
         self.processes = []
         self.servers = []
         try:
-            self._start(bridge, chromium, chromedriver, host_origins, extension_origins, timeout)
+            self._start(bridge, chromium, chromedriver, host_origins, timeout)
         except BaseException:
             self.close()
             raise
@@ -70,7 +70,7 @@ class Browser:
         self.servers.append(server)
         return server.server_address[1]
 
-    def _start(self, bridge, chromium, chromedriver, host_origins, extension_origins, timeout):
+    def _start(self, bridge, chromium, chromedriver, host_origins, timeout):
         port, other = self._serve(), self._serve()
         # 127.0.0.2 is a loopback address too, but not one the extension's scripts run on.
         names = {"allowed": "http://localhost:%d" % port, "other": "http://localhost:%d" % other,
@@ -79,10 +79,7 @@ class Browser:
         self.origins = names
         self.url = names["allowed"]
 
-        extension = os.path.join(self.work, "extension")
-        shutil.copytree(os.path.join(BRIDGE_DIR, "extension"), extension)
-        with open(os.path.join(extension, "origins.json"), "w") as f:
-            json.dump({"origins": [o.format(**names) for o in extension_origins]}, f)
+        extension = os.path.join(BRIDGE_DIR, "extension")
         host_list = os.path.join(self.work, "host-origins")
         with open(host_list, "w") as f:
             f.write("".join(o.format(**names) + "\n" for o in host_origins))

@@ -102,61 +102,47 @@ int Install(const InstallOptions& options) {
     }
     std::printf("installed %s\n", file.c_str());
   }
+  if (!options.origins.empty() && AddOrigins(options.origins) != 0) status = 1;
+  return status;
+}
+
+int AddOrigins(const std::vector<std::string>& origins) {
+  int status = 0;
   const std::string path = UserOriginsPath();
   OriginList known;
   std::vector<std::string> rejected;
   known.AddFile(path, &rejected);
-  if (!options.origins.empty()) {
-    std::string added;
-    for (const auto& origin : options.origins) {
-      const std::string canonical = CanonicalOrigin(origin);
-      if (canonical.empty()) {
-        std::fprintf(stderr,
-                     "qorx-bridge: %s is not an origin that may be allowed (https, or http "
-                     "only for localhost and 127.0.0.1)\n",
-                     origin.c_str());
-        status = 1;
-        continue;
-      }
-      if (!known.Allows(canonical)) added += canonical + "\n";
-      known.Add(canonical);
-    }
-    std::string text;
-    {
-      std::ifstream in(path);
-      std::ostringstream old;
-      old << in.rdbuf();
-      text = old.str();
-    }
-    if (!text.empty() && text.back() != '\n') text.push_back('\n');
-    if (text.empty()) text = "# Origins whose pages may use the card reader, one per line.\n";
-    const size_t slash = path.rfind('/');
-    if (!added.empty() &&
-        (slash == std::string::npos || slash == 0 ||
-         !config::MakeFolders(path.substr(0, slash), 0755) || !WriteFile(path, text + added))) {
-      std::fprintf(stderr, "qorx-bridge: cannot write %s\n", path.c_str());
+  std::string added;
+  for (const auto& origin : origins) {
+    const std::string canonical = CanonicalOrigin(origin);
+    if (canonical.empty()) {
+      std::fprintf(stderr,
+                   "qorx-bridge: %s is not an origin that may be allowed (https, or http "
+                   "only for localhost and 127.0.0.1)\n",
+                   origin.c_str());
       status = 1;
-    } else {
-      std::printf("allowed origins in %s\n", path.c_str());
+      continue;
     }
+    if (!known.Allows(canonical)) added += canonical + "\n";
+    known.Add(canonical);
   }
-  if (!options.extensionDir.empty()) {
-    // The extension checks the page's origin before the host does: the same list.
-    std::string json = "{\n  \"origins\": [";
-    for (size_t i = 0; i < known.Entries().size(); ++i) {
-      json += i == 0 ? "\n    " : ",\n    ";
-      AppendJsonString(&json, known.Entries()[i]);
-    }
-    json += known.Entries().empty() ? "]\n}\n" : "\n  ]\n}\n";
-    const std::string file = options.extensionDir + "/origins.json";
-    if (!WriteFile(file, json)) {
-      std::fprintf(stderr, "qorx-bridge: cannot write %s: %s\n", file.c_str(),
-                   std::strerror(errno));
-      status = 1;
-    } else {
-      std::printf("allowed origins in %s\n", file.c_str());
-    }
+  std::string text;
+  {
+    std::ifstream in(path);
+    std::ostringstream old;
+    old << in.rdbuf();
+    text = old.str();
   }
+  if (!text.empty() && text.back() != '\n') text.push_back('\n');
+  if (text.empty()) text = "# Origins whose pages may use the card reader, one per line.\n";
+  const size_t slash = path.rfind('/');
+  if (!added.empty() &&
+      (slash == std::string::npos || slash == 0 ||
+       !config::MakeFolders(path.substr(0, slash), 0755) || !WriteFile(path, text + added))) {
+    std::fprintf(stderr, "qorx-bridge: cannot write %s\n", path.c_str());
+    return 1;
+  }
+  std::printf("allowed origins in %s\n", path.c_str());
   return status;
 }
 

@@ -9,15 +9,14 @@
 namespace qorx::bridge {
 
 constexpr const char* kHostName = "org.qorx.bridge";
-// The extension's ID follows from the public key in its manifest.
-constexpr const char* kChromeExtensionId = "hapkjophlbicpmkdpmglhlkegeofcnke";
+// The extension's ID follows from the public key in its manifest (packaging/extension-key.pem).
+constexpr const char* kChromeExtensionId = "lknnbfgigekfkeadnkapoefbfkmkijao";
 constexpr const char* kFirefoxExtensionId = "bridge@qorx.org";
 
 struct InstallOptions {
   std::string hostPath;               // the program the browser starts; this one by default
   std::vector<std::string> profiles;  // Chromium user data folders; the user's browsers if none
-  std::vector<std::string> origins;   // added to the allowlist
-  std::string extensionDir;           // an unpacked extension that gets the allowlist too
+  std::vector<std::string> origins;   // added to the user's allowlist
 };
 
 // The manifest texts.
@@ -27,5 +26,7 @@ std::string FirefoxManifest(const std::string& hostPath);
 // Writes (or removes) the manifests, prints each file, and returns the exit status.
 int Install(const InstallOptions& options);
 int Uninstall(const InstallOptions& options);
+// Adds origins to the user's allowlist, which the extension learns from the host.
+int AddOrigins(const std::vector<std::string>& origins);
 
 }  // namespace qorx::bridge

@@ -231,6 +231,12 @@ std::string Session::Handle(const uint8_t* data, size_t size) {
         id, "size",
         "a text in the request is over the limit of " + std::to_string(kMaxStringSize) + " bytes");
   const JsonValue* origin = request.Find("origin");
+  const JsonValue* op = request.Find("op");
+  // The extension asks for the list itself, naming no page; it adds the page's origin to
+  // every message of a page.
+  if (origin == nullptr && op != nullptr && op->type == JsonValue::Type::String &&
+      op->text == "origins")
+    return Allowed(id);
   if (origin == nullptr || origin->type != JsonValue::Type::String)
     return Error(id, "request", "a request names the page's origin");
   if (!origins_.Allows(origin->text))
@@ -240,7 +246,6 @@ std::string Session::Handle(const uint8_t* data, size_t size) {
   if (origin->text != boundOrigin_)
     return Error(id, "origin", "this connection belongs to " + boundOrigin_);
 
-  const JsonValue* op = request.Find("op");
   if (op == nullptr || op->type != JsonValue::Type::String)
     return Error(id, "request", "a request has an op: \"members\", \"get\" or \"call\"");
   if (control_ == nullptr) return Error(id, "control", createError_);
@@ -283,6 +288,15 @@ std::string Session::Handle(const uint8_t* data, size_t size) {
     held_.clear();
   }
   return answer;
+}
+
+std::string Session::Allowed(const std::string& id) const {
+  std::string out = "{\"id\":" + id + ",\"origins\":[";
+  for (size_t i = 0; i < origins_.Entries().size(); ++i) {
+    if (i > 0) out.push_back(',');
+    AppendJsonString(&out, origins_.Entries()[i]);
+  }
+  return out + "]}";
 }
 
 std::string Session::Members(const std::string& id, bool mirror) {

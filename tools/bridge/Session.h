@@ -7,10 +7,12 @@
 //   {"id": 1, "origin": "https://bank.example", "op": "members", "mirror": true}
 //   {"id": 2, "origin": ..., "op": "get",  "member": "lCardStatus"}
 //   {"id": 3, "origin": ..., "op": "call", "member": "Open", "args": [""]}
+//   {"id": 4, "op": "origins"}   the extension itself, naming no page: the allowed origins
 // and its answer carries the same id with the result, or an error:
 //   {"id": 1, "members": [{"name": "lCardStatus", "kind": "property"},
 //                         {"name": "Open", "kind": "method", "params": ["sReaderName"]}, ...]}
 //   {"id": 2, "value": 1026}
+//   {"id": 4, "origins": ["https://bank.example"]}
 //   {"id": 3, "error": {"code": "origin", "message": "..."}}
 // Error codes: "json" (not a JSON message), "request" (malformed request), "size" (over a
 // limit), "origin" (origin not allowed), "member" (no such member, or a property called as a
@@ -74,6 +76,7 @@ class Session {
 
  private:
   std::string Members(const std::string& id, bool mirror);
+  std::string Allowed(const std::string& id) const;
   std::string Invoke(const std::string& id, bool call, const std::string& member,
                      const JsonValue* args);
   void CloseReader();

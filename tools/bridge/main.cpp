@@ -2,8 +2,10 @@
 // browser extension, scripts the control.
 //
 //   qorx-bridge                 serve one browser connection on standard input and output
-//   qorx-bridge --install [--origin ORIGIN]... [--extension DIR] [--profile DIR]... [--host PATH]
+//   qorx-bridge --install [--origin ORIGIN]... [--profile DIR]... [--host PATH]
 //   qorx-bridge --uninstall [--profile DIR]...
+//   qorx-bridge --origin ORIGIN...          add to the user's allowlist only
+//   qorx-bridge --manifest chrome|firefox [--host PATH]   print a host manifest (for packages)
 //
 // The browser starts the host with the calling extension's origin as its argument; the host
 // then answers message after message until the browser closes its input, and exits having
@@ -131,9 +133,11 @@ int ServeSession(OriginList origins) {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: qorx-bridge --install [--origin ORIGIN]... [--extension DIR] [--profile "
-               "DIR]... [--host PATH]\n"
+               "usage: qorx-bridge --install [--origin ORIGIN]... [--profile DIR]... [--host "
+               "PATH]\n"
                "       qorx-bridge --uninstall [--profile DIR]...\n"
+               "       qorx-bridge --origin ORIGIN [--origin ORIGIN]...\n"
+               "       qorx-bridge --manifest chrome|firefox [--host PATH]\n"
                "Without options it serves a browser connection on standard input and output.\n");
   return 2;
 }
@@ -141,28 +145,42 @@ int Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2 || (std::string(argv[1]) != "--install" && std::string(argv[1]) != "--uninstall" &&
-                   std::string(argv[1]) != "--help")) {
+  const std::string command = argc < 2 ? "" : argv[1];
+  if (command != "--install" && command != "--uninstall" && command != "--origin" &&
+      command != "--manifest" && command != "--help") {
     // The browser's arguments (the extension's origin, a parent window) need no answer.
     return Serve();
   }
-  const std::string command = argv[1];
   if (command == "--help") return Usage();
   InstallOptions options;
-  for (int i = 2; i < argc; ++i) {
+  std::string browser;
+  // --origin and --manifest are options themselves: the loop takes them with their value.
+  for (int i = command == "--origin" || command == "--manifest" ? 1 : 2; i < argc; ++i) {
     const std::string arg = argv[i];
     if (i + 1 >= argc) return Usage();
     if (arg == "--origin") {
       options.origins.push_back(argv[++i]);
     } else if (arg == "--profile") {
       options.profiles.push_back(argv[++i]);
-    } else if (arg == "--extension") {
-      options.extensionDir = argv[++i];
     } else if (arg == "--host") {
       options.hostPath = argv[++i];
+    } else if (arg == "--manifest" && command == "--manifest" && browser.empty()) {
+      browser = argv[++i];
     } else {
       return Usage();
     }
+  }
+  if (command == "--origin")
+    return options.profiles.empty() && options.hostPath.empty() ? AddOrigins(options.origins)
+                                                                : Usage();
+  if (command == "--manifest") {
+    // The path as given: a package names where the host will be, not where it is now.
+    if ((browser != "chrome" && browser != "firefox") || options.hostPath.empty() ||
+        options.hostPath.front() != '/' || !options.profiles.empty() || !options.origins.empty())
+      return Usage();
+    std::fputs((browser == "chrome" ? ChromeManifest : FirefoxManifest)(options.hostPath).c_str(),
+               stdout);
+    return 0;
   }
   return command == "--install" ? Install(options) : Uninstall(options);
 }

@@ -1,5 +1,9 @@
 #include "tools/cardsim/CardProfile.h"
 
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -44,6 +48,17 @@ using Context = std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)>;
 std::string ProfileFolder() {
   const char* folder = std::getenv("QORX_CARDSIM_PROFILES");
   if (folder != nullptr && *folder != 0) return folder;
+  // Installed, the profiles are beside the program (PREFIX/bin, PREFIX/share/qorx-cardsim/cards)
+  // and the source tree the build saw is not there.
+  char self[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n > 0) {
+    const std::string program(self, static_cast<size_t>(n));
+    const std::string bin = program.substr(0, program.rfind('/'));
+    const std::string installed = bin.substr(0, bin.rfind('/')) + "/share/qorx-cardsim/cards";
+    struct stat info;
+    if (stat(installed.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return installed;
+  }
   return QORX_CARDSIM_PROFILE_DIR;
 }
 

@@ -39,8 +39,8 @@ class CardProfile {
   std::shared_ptr<EVP_PKEY> key_;
 };
 
-// Where bare profile names are found: $QORX_CARDSIM_PROFILES if set, else the test data that
-// the build knows.
+// Where bare profile names are found: $QORX_CARDSIM_PROFILES if set, else an installed
+// simulator's own (PREFIX/share/qorx-cardsim/cards), else the test data that the build knows.
 std::string ProfileFolder();
 
 Bytes RandomBytes(size_t count);

@@ -332,7 +332,8 @@ Card (also accepted as control commands, "name value"):
 Bank application (the card profile holds the certificate and the card's private key):
   --profile NAME|PATH  card profile: PATH.der (certificate) and PATH.key (private key, PEM);
                        a bare NAME is looked up in $QORX_CARDSIM_PROFILES, else in
-                       )" QORX_CARDSIM_PROFILE_DIR R"( (default: "default")
+                       ../share/qorx-cardsim/cards beside the program once installed,
+                       else in )" QORX_CARDSIM_PROFILE_DIR R"( (default: "default")
   --certificate HEX|off  serve these bytes as the certificate instead of the profile's
   --pin TEXT           starting PIN, 1 to 15 characters (1234)
   --tries N            starting and highest PIN try counter, 0 to 15 (3)

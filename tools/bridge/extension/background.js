@@ -7,18 +7,54 @@
 const HOST = "org.qorx.bridge";
 const MAX_REQUEST = 1024 * 1024;  // as the host has it
 
-let allowed = null;
-async function allowedOrigins() {
-  if (allowed === null) {
-    try {
-      const response = await fetch(chrome.runtime.getURL("origins.json"));
-      const config = await response.json();
-      allowed = new Set(Array.isArray(config.origins) ? config.origins : []);
-    } catch (e) {
-      allowed = new Set();
-    }
+// Firefox's promise-based namespace where there is one; Chromium's answers promises too.
+const api = typeof browser !== "undefined" ? browser : chrome;
+
+// An entry of a list as the browser serialises a page's origin; null for anything that is not
+// an origin the host would accept either.
+function canonical(entry) {
+  try {
+    const url = new URL(entry);
+    const local = url.hostname === "localhost" || url.hostname === "127.0.0.1";
+    return url.protocol === "https:" || (url.protocol === "http:" && local) ? url.origin : null;
+  } catch (e) {
+    return null;
   }
-  return allowed;
+}
+
+// The bank's IT sets the origins once, in the browser's policy for this extension (its managed
+// storage); nothing inside the installed extension is edited.
+async function managedOrigins() {
+  try {
+    const config = await api.storage.managed.get("origins");
+    return Array.isArray(config.origins) ? config.origins : [];
+  } catch (e) {
+    return [];  // Firefox without a policy for us
+  }
+}
+
+// The host's own list (the machine's and the user's), asked in a message that names no page: an
+// origin the user allowed with qorx-bridge --origin counts without any change to the extension.
+// Unreachable, the host is what the page is told about.
+async function hostOrigins() {
+  try {
+    const answer = await api.runtime.sendNativeMessage(HOST, { id: 0, op: "origins" });
+    return { origins: answer && Array.isArray(answer.origins) ? answer.origins : [] };
+  } catch (e) {
+    return { origins: [], error: "qorx-bridge: " + (e && e.message ? e.message : String(e)) };
+  }
+}
+
+// null when pages of the origin may go on to the host, else the error they get.
+async function refusal(origin) {
+  const listed = (list) => list.some((entry) => canonical(entry) === origin);
+  // The managed list first: a page it names starts no host just to be let through.
+  if (listed(await managedOrigins())) return null;
+  const host = await hostOrigins();
+  if (listed(host.origins)) return null;
+  if (host.error) return { code: "host", message: host.error };
+  return { code: "origin",
+    message: "pages of " + origin + " may not use the card reader (refused by the QorX extension)" };
 }
 
 chrome.runtime.onConnect.addListener((page) => {
@@ -40,12 +76,17 @@ chrome.runtime.onConnect.addListener((page) => {
     if (host !== null) host.disconnect();
   });
 
-  allowedOrigins().then((origins) => {
+  refusal(origin).then((error) => {
     if (closed) return;
-    if (!origins.has(origin)) {
+    if (error !== null && error.code === "host") {
+      // As when the host ends: the page's next request opens a new connection.
+      page.postMessage({ id: null, error });
+      page.disconnect();
+      return;
+    }
+    if (error !== null) {
       forward = (request) => page.postMessage({
-        id: request && request.id !== undefined ? request.id : null,
-        error: { code: "origin", message: "pages of " + origin + " may not use the card reader (refused by the QorX extension)" } });
+        id: request && request.id !== undefined ? request.id : null, error });
       waiting.splice(0).forEach(forward);
       return;
     }
@@ -60,7 +101,9 @@ chrome.runtime.onConnect.addListener((page) => {
     }
     host.onMessage.addListener((answer) => page.postMessage(answer));
     host.onDisconnect.addListener(() => {
-      const why = chrome.runtime.lastError ? chrome.runtime.lastError.message : "the host ended";
+      // Firefox says why on the port, Chromium in lastError.
+      const error = host.error || chrome.runtime.lastError;
+      const why = error ? error.message : "the host ended";
       try {
         page.postMessage({ id: null, error: { code: "host", message: "qorx-bridge: " + why } });
       } catch (e) { /* the page is gone too */ }
