@@ -51,6 +51,11 @@ constexpr int32_t kStateCardAuthenticated = 0x0A05;
 constexpr int32_t kStateOther = 0x0A06;
 constexpr int32_t kMalformedDate = 0x0C00;
 constexpr int32_t kCertificateReadFailed = 0x0D00;
+// The browser bridge's PIN dialog: the customer cancelled it, closed it or let it wait out its
+// time; no card command was sent. And a code a page gave where the host's policy has only the
+// dialog ask.
+constexpr int32_t kPinEntryCancelled = 0x0E01;
+constexpr int32_t kPageCodeRefused = 0x0E02;
 }  // namespace aps
 
 // Source unit names that raise points report; callers see them in "%s(%d) : %s" texts.
