@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstring>
+
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -193,6 +196,39 @@ TEST_F(PinEntry, NoDialogForACardNotAuthenticated) {
   sim_.ResetCounts();
   EXPECT_EQ(Call(session, kVerify), Value(aps::kStateCardReady));
   EXPECT_EQ(Shown(), "");
+}
+
+// A dialog nobody answers does not keep the host, and with it the reader, once the browser has
+// closed the connection: the dialog goes at once, and so does the host.
+TEST_F(PinEntry, HostEndsSoonAfterItsInputClosesDuringAnOpenDialog) {
+  const std::string base = table_.substr(0, table_.rfind('/'));
+  std::ofstream(base + "/origins") << "https://bank.example\n";
+  std::ofstream(base + "/bridge.conf") << "pinentry-program = " QORX_FAKE_PINENTRY_PATH "\n";
+  Answers({"hang"});
+  {
+    std::ofstream in(base + "/in", std::ios::binary);
+    for (const char* call : {R"("Open","args":["Virtual PCD 00 00"])", R"("CardDetect","args":[])",
+                             R"("CardAuthenticate","args":["2026/12/08"])", kVerify}) {
+      const std::string json = R"({"id":1,)" + kBank + R"(,"op":"call","member":)" + call + "}";
+      const uint32_t length = static_cast<uint32_t>(json.size());
+      in.write(reinterpret_cast<const char*>(&length), sizeof length) << json;
+    }
+  }
+  sim_.Reinsert();
+  sim_.ResetCounts();
+  // Through a pipe, as the browser has it: the input hangs up once the dialog is up.
+  const auto start = std::chrono::steady_clock::now();
+  const std::string command = "(cat " + base + "/in; sleep 2) | QORX_BRIDGE_ORIGINS=" + base +
+                              "/origins QORX_BRIDGE_CONF=" + base +
+                              "/bridge.conf timeout 20 " QORX_BRIDGE_PATH " >/dev/null 2>&1";
+  EXPECT_EQ(std::system(command.c_str()), 0);
+  // The host would end 3 s after the hang-up at the latest even with the dialog left open.
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - start)
+                      .count();
+  EXPECT_LT(ms, 4000);
+  EXPECT_NE(Shown().find("GETPIN"), std::string::npos) << "the dialog was up";
+  EXPECT_EQ(sim_.Count("20"), 0);
 }
 
 }  // namespace

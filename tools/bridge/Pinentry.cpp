@@ -96,12 +96,13 @@ pid_t ReapProgram(assuan_context_t, pid_t pid, int nowait, int* status, int) {
   if (nowait || pid <= 0) return 0;
   int ignored;
   if (status == nullptr) status = &ignored;
-  const auto end = Clock::now() + kLeaveGrace;
-  while (Clock::now() < end) {
+  // Once the browser has gone nobody waits for the dialog's goodbye.
+  const auto end = Clock::now() + (g_abandoned.load() ? Clock::duration::zero() : kLeaveGrace);
+  do {
     const pid_t done = waitpid(pid, status, WNOHANG);
     if (done == pid || (done < 0 && errno != EINTR)) return done;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  } while (Clock::now() < end);
   kill(pid, SIGKILL);
   pid_t done;
   do {
