@@ -67,6 +67,11 @@ class Arguments {
       VARIANT& v = values_[list.items.size() - 1 - i];
       switch (item.type) {
         case JsonValue::Type::String:
+          // The control reads texts up to their first NUL: "1234\u00005" would verify 1234.
+          if (item.text.find('\0') != std::string::npos) {
+            *why = "argument " + std::to_string(i + 1) + " holds a NUL character";
+            return false;
+          }
           v.vt = VT_BSTR;
           v.bstrVal = BstrFromUtf8(item.text);
           if (v.bstrVal == nullptr) {
@@ -110,7 +115,13 @@ class Arguments {
 
 }  // namespace
 
-Session::Session(OriginList origins) : origins_(std::move(origins)) {
+std::string ErrorAnswer(const std::string& id, const char* code, const std::string& message,
+                        uint32_t hresult) {
+  return Error(id, code, message, static_cast<HRESULT>(hresult));
+}
+
+Session::Session(OriginList origins, BridgeConfig config)
+    : origins_(std::move(origins)), config_(std::move(config)) {
   IClassFactory* factory = nullptr;
   HRESULT hr =
       GetControlClassObject(CLSID_QorX, IID_IClassFactory, reinterpret_cast<void**>(&factory));
@@ -220,6 +231,8 @@ std::string Session::Handle(const uint8_t* data, size_t size) {
     return Error(id, "arguments", "args is a list");
   if (!call && args != nullptr && !args->items.empty())
     return Error(id, "arguments", "a property is read without arguments");
+  if (call && (member->text == "CardVerifySecretCode" || member->text == "ChangeSecretCode"))
+    return SecretCodeCall(id, member->text, args);
   std::string answer = Invoke(id, call, member->text, args);
   if (answer.size() > kMaxAnswerSize)
     return Error(id, "size", "the answer is over the browser's limit of 1 MB");

@@ -13,6 +13,19 @@
 // QorXError whose `code` says which. All controls of one page share one connection, and the
 // page's requests are answered one at a time in the order they were made. Once the connection
 // is lost every call fails; QorX.create() then connects afresh.
+//
+// The PIN stays out of the page: call CardVerifySecretCode() or ChangeSecretCode() without
+// the code(s) (left out, null or undefined) and the customer types them into the desktop's own
+// PIN dialog, which names this page's origin, the reader and the tries left; the page never
+// sees them. The call then resolves to the operation's lResult as usual, or to
+//   3585 (0x0E01)  the customer cancelled or closed the dialog, or left it unanswered for
+//                  60 s: no card command was sent and no try was spent;
+//   3586 (0x0E02)  the machine's policy (pin-entry = host in /etc/qorx/bridge.conf) lets only
+//                  the dialog ask, and this page passed a code: it was not sent to the card.
+// With the default policy (pin-entry = page-or-host) a code the page passes is used as before.
+// A dialog that cannot be shown (none installed, or one that fails) rejects with the error
+// code "pinentry". Such a call may wait for the customer: its time limit is lengthened by the
+// dialog's.
 (function (global) {
   "use strict";
 
@@ -25,6 +38,8 @@
     }
   }
 
+  // The most a change of code may wait for the customer: three questions of 60 s each.
+  const DIALOG_MS = 3 * 61000;
   const pending = new Map();
   let nextId = 1;
   let listening = false;
@@ -104,7 +119,9 @@
           get: () => send({ op: "get", member: name }, timeout),
         });
       } else {
-        control[name] = (...args) => send({ op: "call", member: name, args: args }, timeout);
+        const dialog = name === "CardVerifySecretCode" || name === "ChangeSecretCode";
+        control[name] = (...args) => send({ op: "call", member: name, args: args },
+          dialog && args.every((a) => a === null || a === undefined) ? timeout + DIALOG_MS : timeout);
       }
     }
     return Object.freeze(control);
