@@ -1,6 +1,8 @@
 #include "core/ByteArray.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -256,12 +258,21 @@ struct FileCloser {
 
 void TSDByteArray::LoadFromFile(const char* fileName) {
   if (fileName == nullptr) QORX_RAISEF(sd::kInvalidArgument, unit::kObjects, "pszFileName");
-  FileCloser f{std::fopen(fileName, "rb")};
-  if (f.file == nullptr) QORX_RAISEF(sd::kFileOpen, unit::kObjects, "Cannot open file");
-  // A directory opens for reading on Linux but has no bytes to give.
-  struct stat info;
-  if (fstat(fileno(f.file), &info) != 0 || S_ISDIR(info.st_mode))
+  // As crypto/FileDigest.cpp: the open never waits (a FIFO, a device), and only a regular
+  // file is read.
+  const int fd = ::open(fileName, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) QORX_RAISEF(sd::kFileOpen, unit::kObjects, "Cannot open file");
+  FileCloser f{::fdopen(fd, "rb")};
+  if (f.file == nullptr) {
+    ::close(fd);
     QORX_RAISEF(sd::kFileOpen, unit::kObjects, "Cannot open file");
+  }
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
+    QORX_RAISEF(sd::kFileOpen, unit::kObjects, "Cannot open file");
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+    QORX_RAISEF(sd::kFileRead, unit::kObjects, "Cannot open file");
   if (fseeko(f.file, 0, SEEK_END) != 0)
     QORX_RAISEF(sd::kFileRead, unit::kObjects, "Cannot open file");
   off_t size = ftello(f.file);

@@ -11,35 +11,39 @@
 #include <cstdint>
 
 // Application statuses: what the front ends return to their callers.
-#define QORX_APPLICATION_STATUSES(X)                                                      \
-  X(kSuccess, 0x0000, "success")                                                          \
-  X(kFrameworkError, 0x0100, "framework error")                                           \
-  X(kCannotServe, 0x0101, "request cannot be served")                                     \
-  X(kUnexpected, 0x0102, "unexpected failure")                                            \
-  X(kInvalidArgument, 0x0103, "invalid argument")                                         \
-  X(kCertificateInvalid, 0x0110, "card certificate not valid")                            \
-  X(kPcscMissing, 0x0200, "PC/SC library cannot be loaded")                               \
-  X(kPcscIncomplete, 0x0201, "PC/SC library incomplete")                                  \
-  X(kNoReader, 0x0300, "no reader present")                                               \
-  X(kReaderOpenFailed, 0x0301, "reader cannot be opened")                                 \
-  X(kFileCannotOpen, 0x0311, "file cannot be opened")                                     \
-  X(kFileTooLarge, 0x0312, "file too large or unreadable")                                \
-  X(kSelectFailed, 0x0500, "application selection failed")                                \
-  X(kSelectInvalidated, 0x0501, "selected application invalidated")                       \
-  X(kDateAfterValidity, 0x0502, "date on or after the end of the certificate's validity") \
-  X(kDateBeforeValidity, 0x0503, "date before the start of the certificate's validity")   \
-  X(kSecretCodeRejected, 0x0702, "secret code rejected")                                  \
-  X(kSecretCodeBlocked, 0x0703, "secret code blocked")                                    \
-  X(kReaderIndexOutOfRange, 0x0902, "reader index out of range")                          \
-  X(kReaderAlreadyOpen, 0x0A00, "a reader is already open")                               \
-  X(kNoReaderToClose, 0x0A01, "no reader open")                                           \
-  X(kNoReaderOpen, 0x0A02, "no reader open")                                              \
-  X(kNoCard, 0x0A03, "no card in the reader")                                             \
-  X(kStateCardReady, 0x0A04, "card not authenticated")                                    \
-  X(kStateCardAuthenticated, 0x0A05, "secret code not verified")                          \
-  X(kStateOther, 0x0A06, "card not in the state needed")                                  \
-  X(kMalformedDate, 0x0C00, "malformed date")                                             \
-  X(kCertificateReadFailed, 0x0D00, "reading the card's certificate failed")
+#define QORX_APPLICATION_STATUSES(X)                                                           \
+  X(kSuccess, 0x0000, "success")                                                               \
+  X(kFrameworkError, 0x0100, "framework error")                                                \
+  X(kCannotServe, 0x0101, "request cannot be served")                                          \
+  X(kUnexpected, 0x0102, "unexpected failure")                                                 \
+  X(kInvalidArgument, 0x0103, "invalid argument")                                              \
+  X(kCertificateInvalid, 0x0110, "card certificate not valid")                                 \
+  X(kPcscMissing, 0x0200, "PC/SC library cannot be loaded")                                    \
+  X(kPcscIncomplete, 0x0201, "PC/SC library incomplete")                                       \
+  X(kNoReader, 0x0300, "no reader present")                                                    \
+  X(kReaderOpenFailed, 0x0301, "reader cannot be opened")                                      \
+  X(kFileCannotOpen, 0x0311, "file cannot be opened")                                          \
+  X(kFileTooLarge, 0x0312, "file too large or unreadable")                                     \
+  X(kSelectFailed, 0x0500, "application selection failed")                                     \
+  X(kSelectInvalidated, 0x0501, "selected application invalidated")                            \
+  X(kDateAfterValidity, 0x0502, "date on or after the end of the certificate's validity")      \
+  X(kDateBeforeValidity, 0x0503, "date before the start of the certificate's validity")        \
+  X(kSecretCodeRejected, 0x0702, "secret code rejected")                                       \
+  X(kSecretCodeBlocked, 0x0703, "secret code blocked")                                         \
+  X(kReaderIndexOutOfRange, 0x0902, "reader index out of range")                               \
+  X(kReaderAlreadyOpen, 0x0A00, "a reader is already open")                                    \
+  X(kNoReaderToClose, 0x0A01, "no reader open")                                                \
+  X(kNoReaderOpen, 0x0A02, "no reader open")                                                   \
+  X(kNoCard, 0x0A03, "no card in the reader")                                                  \
+  X(kStateCardReady, 0x0A04, "card not authenticated")                                         \
+  X(kStateCardAuthenticated, 0x0A05, "secret code not verified")                               \
+  X(kStateOther, 0x0A06, "card not in the state needed")                                       \
+  X(kMalformedDate, 0x0C00, "malformed date")                                                  \
+  X(kCertificateReadFailed, 0x0D00, "reading the card's certificate failed")                   \
+  /* The browser bridge's PIN dialog: cancelled, closed or left to time out (no card command   \
+     was sent), and a page's code refused where the host's policy lets only the dialog ask. */ \
+  X(kPinEntryCancelled, 0x0E01, "PIN dialog cancelled or not answered")                        \
+  X(kPageCodeRefused, 0x0E02, "a secret code from the page is refused: the PIN dialog asks")
 
 // Framework codes: the detail of a framework error (256), its high byte the failure class.
 // They share numbers with the statuses, so they are a list of their own.

@@ -45,17 +45,18 @@ ssize_t ReadFully(int fd, uint8_t* into, size_t length) noexcept {
 void ReadFileInChunks(const char* fileName,
                       const std::function<void(const uint8_t* bytes, size_t length)>& sink) {
   if (fileName == nullptr) QORX_RAISEF(sd::kInvalidArgument, kUnit, "pszFileName");
-  FileCloser f{::open(fileName, O_RDONLY | O_CLOEXEC)};
+  // Opening a FIFO nobody writes to, or some devices, waits for ever: the open does not wait,
+  // and only a regular file is read (a directory, a pipe or a device has no file's bytes).
+  FileCloser f{::open(fileName, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY)};
   if (f.fd < 0) QORX_RAISEF(sd::kFileOpen, kUnit, "Cannot open file");
-  // A directory opens for reading on Linux but has no bytes to give.
   struct stat info;
-  if (::fstat(f.fd, &info) != 0 || S_ISDIR(info.st_mode))
+  if (::fstat(f.fd, &info) != 0 || !S_ISREG(info.st_mode))
     QORX_RAISEF(sd::kFileOpen, kUnit, "Cannot open file");
-  // The size as the C library's seek to the end tells it when a file is read whole: a regular
-  // file's recorded size (0 for most of /proc, whose files are then empty), else the end as
-  // seeking finds it (a pipe cannot seek and fails).
-  const off_t size = S_ISREG(info.st_mode) ? info.st_size : ::lseek(f.fd, 0, SEEK_END);
-  if (size < 0) QORX_RAISEF(sd::kFileRead, kUnit, "Cannot open file");
+  const int flags = ::fcntl(f.fd, F_GETFL);
+  if (flags < 0 || ::fcntl(f.fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+    QORX_RAISEF(sd::kFileRead, kUnit, "Cannot open file");
+  // The recorded size: 0 for most of /proc, whose files are then empty.
+  const off_t size = info.st_size;
   if (size > std::numeric_limits<int32_t>::max())
     QORX_RAISEF(sd::kFileTooLarge, kUnit, "File bigger than 2GB");
   if (::lseek(f.fd, 0, SEEK_SET) != 0) QORX_RAISEF(sd::kFileRead, kUnit, "Cannot open file");

@@ -12,7 +12,8 @@ namespace qorx {
 // Files named by a caller (to hash or to sign) are read as a stream in 1 MiB chunks, so memory
 // does not grow with the file. The bytes and the failures are those of reading the file whole
 // with TSDByteArray::LoadFromFile:
-//   0xC100 null name; 0xC302 the file cannot be opened (a directory included);
+//   0xC100 null name; 0xC302 the file cannot be opened or is not a regular file (a directory,
+//   a FIFO, a device: opening one never waits);
 //   0xC301 it is 2 GiB or more; 0xC303 its size cannot be read, a read fails, or it ends
 //   before the size it had when opened (a file that grows meanwhile is read to that size).
 

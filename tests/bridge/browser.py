@@ -54,12 +54,13 @@ class Browser:
     {loopback} the first server's 127.0.0.1 origin."""
 
     def __init__(self, bridge, chromium="/usr/bin/chromium", chromedriver="/usr/bin/chromedriver",
-                 host_origins=("{allowed}",), timeout=60):
+                 host_origins=("{allowed}",), timeout=60, host_env=None, record=False):
         self.work = tempfile.mkdtemp(prefix="qorx-bridge-browser-")
         self.processes = []
         self.servers = []
         try:
-            self._start(bridge, chromium, chromedriver, host_origins, timeout)
+            self._start(bridge, chromium, chromedriver, host_origins, timeout, host_env or {},
+                        record)
         except BaseException:
             self.close()
             raise
@@ -70,7 +71,7 @@ class Browser:
         self.servers.append(server)
         return server.server_address[1]
 
-    def _start(self, bridge, chromium, chromedriver, host_origins, timeout):
+    def _start(self, bridge, chromium, chromedriver, host_origins, timeout, host_env, record):
         port, other = self._serve(), self._serve()
         # 127.0.0.2 is a loopback address too, but not one the extension's scripts run on.
         names = {"allowed": "http://localhost:%d" % port, "other": "http://localhost:%d" % other,
@@ -87,10 +88,16 @@ class Browser:
         # run's allowlist and records each host's process ID.
         self.host_pids = os.path.join(self.work, "host-pids")
         wrapper = os.path.join(self.work, "host.sh")
+        # With `record`, what the service worker and the host say to each other is kept too.
+        env = "".join("%s='%s' " % item for item in sorted(host_env.items()))
+        host = "%sQORX_BRIDGE_ORIGINS='%s' %s'%s' \"$@\" 2>>'%s'" % (
+            env, host_list, "" if record else "exec ", os.path.abspath(bridge),
+            os.path.join(self.work, "host.log"))
+        self.records = (os.path.join(self.work, "to-host"), os.path.join(self.work, "from-host"))
+        if record:
+            host = "tee -a '%s' | %s | tee -a '%s'" % (self.records[0], host, self.records[1])
         with open(wrapper, "w") as f:
-            f.write("#!/bin/sh\necho $$ >> '%s'\nQORX_BRIDGE_ORIGINS='%s' exec '%s' \"$@\" 2>>'%s'\n"
-                    % (self.host_pids, host_list, os.path.abspath(bridge),
-                       os.path.join(self.work, "host.log")))
+            f.write("#!/bin/sh\necho $$ >> '%s'\n%s\n" % (self.host_pids, host))
         os.chmod(wrapper, 0o755)
         self.profile = profile = os.path.join(self.work, "profile")
         subprocess.run([bridge, "--install", "--profile", profile, "--host", wrapper], check=True,

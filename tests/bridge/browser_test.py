@@ -6,9 +6,11 @@ and a screenshot of the demo page after a signature.
 """
 
 import os
+import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -36,8 +38,13 @@ def main():
     subprocess.run([harness, "sim-reinsert", "main"], check=True, stdout=subprocess.DEVNULL,
                    timeout=60)
     # The first server's localhost origin is allowed, and the extension learns it from the host;
-    # the second server is not.
-    b = browser.Browser(bridge, host_origins=("{allowed}",))
+    # the second server is not. The demo page leaves the PIN to the host's dialog: here the
+    # scripted one.
+    here = os.path.dirname(os.path.abspath(__file__))
+    answers = os.path.join(tempfile.mkdtemp(prefix="qorx-pin-"), "answers")
+    b = browser.Browser(bridge, host_origins=("{allowed}",),
+                        host_env={"QORX_PINENTRY": os.path.join(here, "fake-pinentry"),
+                                  "QORX_FAKE_PINENTRY": answers})
     try:
         b.open(b.url + "/test/session.html")
         result = b.run("bankingSession(arguments[0])", data_file)
@@ -120,7 +127,9 @@ def main():
                              " (e) => { const d = e.data; if (d && d.qorx === 'request')"
                              " qorxRequests[d.op] = (qorxRequests[d.op] || 0) + 1; });"}})
         b.open(b.url + "/demo/index.html")
-        result = b.run("demo.run('1234').then((r) => [r, qorxRequests])")
+        with open(answers, "w") as f:
+            f.write("pin 1234\n")
+        result = b.run("demo.run().then((r) => [r, qorxRequests])")
         check(result[0] == "signed", "the demo page signs a payment: %s" % result[0])
         print("     the demo's visit: %s" % result[1])
         check(result[1].get("members") == 1 and result[1].get("call", 0) >= 10
@@ -149,6 +158,7 @@ def main():
         if failures:
             print(b.log()[-3000:])
         b.close()
+        shutil.rmtree(os.path.dirname(answers), ignore_errors=True)
     if failures:
         print("%d check(s) failed" % len(failures))
         return 1

@@ -14,8 +14,11 @@ namespace qorx::bridge {
 
 namespace {
 
+// Over the whole buffer, not only the text now in it: a string moved from keeps the bytes it
+// held in its own buffer (a short one's "1234" stays as "\0234").
 void Wipe(std::string& text) noexcept {
-  if (!text.empty()) explicit_bzero(text.data(), text.size());
+  text.resize(text.capacity());  // within the capacity: no new buffer, nothing thrown
+  explicit_bzero(text.data(), text.size());
   text.clear();
 }
 
@@ -266,6 +269,8 @@ JsonValue::JsonValue(JsonValue&& other) noexcept
       text(std::move(other.text)),
       items(std::move(other.items)),
       members(std::move(other.members)) {
+  // A growing argument list moves its strings; what stays behind may be a secret code.
+  Wipe(other.text);
   other.type = Type::Null;
 }
 
@@ -278,6 +283,7 @@ JsonValue& JsonValue::operator=(JsonValue&& other) noexcept {
     text = std::move(other.text);
     items = std::move(other.items);
     members = std::move(other.members);
+    Wipe(other.text);
     other.type = Type::Null;
   }
   return *this;

@@ -69,6 +69,11 @@ class Arguments {
       VARIANT& v = values_[list.items.size() - 1 - i];
       switch (item.type) {
         case JsonValue::Type::String:
+          // The control reads texts up to their first NUL: "1234\u00005" would verify 1234.
+          if (item.text.find('\0') != std::string::npos) {
+            *why = "argument " + std::to_string(i + 1) + " holds a NUL character";
+            return false;
+          }
           v.vt = VT_BSTR;
           v.bstrVal = BstrFromUtf8(item.text);
           if (v.bstrVal == nullptr) {
@@ -151,7 +156,13 @@ int ReadingRank(const ControlMember& m) {
 
 }  // namespace
 
-Session::Session(OriginList origins) : origins_(std::move(origins)) {
+std::string ErrorAnswer(const std::string& id, const char* code, const std::string& message,
+                        uint32_t hresult) {
+  return Error(id, code, message, static_cast<HRESULT>(hresult));
+}
+
+Session::Session(OriginList origins, BridgeConfig config)
+    : origins_(std::move(origins)), config_(std::move(config)) {
   for (int rank = 0; rank < 4; ++rank) {
     for (int i = 0; i < kControlMemberCount; ++i) {
       const ControlMember& m = ControlMembers()[i];
@@ -272,6 +283,17 @@ std::string Session::Handle(const uint8_t* data, size_t size) {
     return Error(id, "arguments", "args is a list");
   if (!call && args != nullptr && !args->items.empty())
     return Error(id, "arguments", "a property is read without arguments");
+  if (call && (member->text == "CardVerifySecretCode" || member->text == "ChangeSecretCode")) {
+    reconciled_ = false;
+    std::string answer = SecretCodeCall(id, member->text, args);
+    // An answer given without the method (no dialog, or none answered) may follow a look at
+    // the card and a read of its state: the copy follows those too.
+    if (mirror_ && !reconciled_)
+      answer.insert(
+          answer.size() - 1,
+          Reconcile(statusWanted_ ? CardStatus::Look : CardStatus::Forget, nullptr, std::string()));
+    return answer;
+  }
   std::string answer = Invoke(id, call, member->text, args);
   if (answer.size() <= kMaxAnswerSize) return answer;
   answer = Error(id, "size", "the answer is over the browser's limit of 1 MB");
@@ -369,6 +391,7 @@ std::string Session::Invoke(const std::string& id, bool call, const std::string&
     if (call && !LeavesCardAlone(*described))
       card = statusWanted_ ? CardStatus::Look : CardStatus::Forget;
     changes = Reconcile(card, read ? described : nullptr, read ? ValueJson(result) : std::string());
+    reconciled_ = true;
   }
   std::string out;
   if (hr == DISP_E_MEMBERNOTFOUND) {
@@ -418,7 +441,7 @@ std::vector<std::string> Session::TakeEvents() {
   return messages;
 }
 
-std::string Session::Read(const ControlMember& property) {
+std::string Session::PropertyJson(const ControlMember& property) {
   VARIANT result;
   VariantInit(&result);
   DISPPARAMS none = {nullptr, nullptr, 0, 0};
@@ -437,7 +460,7 @@ std::string Session::Reconcile(CardStatus card, const ControlMember* read,
     if (properties_[i] == read)
       now[i] = value;
     else if (i > 0 || card == CardStatus::Look)
-      now[i] = Read(*properties_[i]);
+      now[i] = PropertyJson(*properties_[i]);
     else if (card == CardStatus::Keep)
       now[i] = held_[0];  // nothing looked at the card
   }

@@ -17,7 +17,10 @@
 // Error codes: "json" (not a JSON message), "request" (malformed request), "size" (over a
 // limit), "origin" (origin not allowed), "member" (no such member, or a property called as a
 // method and the reverse), "arguments" (wrong number or types), "control" (the control failed
-// the call; "hresult" says how).
+// the call; "hresult" says how), "pinentry" (the PIN dialog could not be shown or broke off).
+//
+// CardVerifySecretCode and ChangeSecretCode called without their codes (left out or null) ask
+// the customer in the desktop's PIN dialog (tools/bridge/Pinentry.h); see SecretCodeCall.
 //
 // With "mirror" the page keeps a copy of the control's properties, so that reading what a call
 // left costs it no message. From then on each answer that ran the control carries what changed
@@ -41,6 +44,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/bridge/BridgeConfig.h"
 #include "tools/bridge/Json.h"
 #include "tools/bridge/Origins.h"
 
@@ -59,7 +63,7 @@ class CardWatch;
 
 class Session {
  public:
-  explicit Session(OriginList origins);
+  explicit Session(OriginList origins, BridgeConfig config = BridgeConfig());
   ~Session();  // closes the reader if one is open, then releases the control
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -80,8 +84,15 @@ class Session {
   std::string Invoke(const std::string& id, bool call, const std::string& member,
                      const JsonValue* args);
   void CloseReader();
+  // CardVerifySecretCode and ChangeSecretCode: the codes from the page as the policy allows,
+  // or from the PIN dialog (in SessionPin.cpp).
+  std::string SecretCodeCall(const std::string& id, const std::string& member,
+                             const JsonValue* args);
+  // A property of the control, or the status of a method without arguments; false when the
+  // control failed it.
+  bool Read(const char16_t* name, bool method, std::string* text, int32_t* number);
   // The property's value as JSON; empty when the control fails to give it.
-  std::string Read(const com::ControlMember& property);
+  std::string PropertyJson(const com::ControlMember& property);
   // What becomes of the card status the page holds after a request.
   enum class CardStatus : uint8_t { Keep, Look, Forget };
   // Brings the page's copy up to the control after a request and returns what changed, as
@@ -89,6 +100,7 @@ class Session {
   std::string Reconcile(CardStatus card, const com::ControlMember* read, const std::string& value);
 
   OriginList origins_;
+  BridgeConfig config_;
   std::string boundOrigin_;
   com::IDispatch* control_ = nullptr;
   std::string createError_;
@@ -102,6 +114,11 @@ class Session {
   std::vector<const com::ControlMember*> properties_;
   // What the page holds of each, as JSON; empty where it holds nothing.
   std::vector<std::string> held_;
+  bool reconciled_ = false;  // the request's answer has brought the copy up to date
 };
+
+// An error answer to request `id` (its id as JSON text).
+std::string ErrorAnswer(const std::string& id, const char* code, const std::string& message,
+                        uint32_t hresult = 0);
 
 }  // namespace qorx::bridge

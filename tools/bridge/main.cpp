@@ -25,9 +25,11 @@
 #include <thread>
 #include <vector>
 
+#include "tools/bridge/BridgeConfig.h"
 #include "tools/bridge/Framing.h"
 #include "tools/bridge/Install.h"
 #include "tools/bridge/Origins.h"
+#include "tools/bridge/Pinentry.h"
 #include "tools/bridge/Session.h"
 
 using namespace qorx::bridge;
@@ -57,7 +59,7 @@ void InstallSignals() {
 // held: the process ends, and the PC/SC service releases what it held.
 constexpr int kGraceSeconds = 3;
 
-int ServeSession(OriginList origins);
+int ServeSession(OriginList origins, BridgeConfig config);
 
 std::atomic<bool> g_done{false};
 
@@ -67,6 +69,8 @@ void WatchInput() {
     const int n = poll(&input, 1, 200);
     if (n > 0 && (input.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) break;
   }
+  // A PIN dialog left open would wait for a customer who has gone.
+  AbandonPinDialogs();
   for (int i = 0; i < kGraceSeconds * 10 && !g_done.load(); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   if (!g_done.load()) _exit(0);
@@ -82,6 +86,10 @@ int Serve() {
       std::fprintf(stderr, "qorx-bridge: %s: not an allowed kind of origin: %s\n", path.c_str(),
                    line.c_str());
   }
+  BridgeConfig config;
+  std::vector<std::string> problems;
+  config.Load(SystemConfigPath(), UserConfigPath(), &problems);
+  for (const auto& problem : problems) std::fprintf(stderr, "qorx-bridge: %s\n", problem.c_str());
   InstallSignals();
   // The signals that ask us to stop must interrupt the main thread's read, so the watcher
   // never takes them.
@@ -93,14 +101,14 @@ int Serve() {
   pthread_sigmask(SIG_BLOCK, &stopping, &previous);
   std::thread watcher(WatchInput);
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  const int status = ServeSession(std::move(origins));
+  const int status = ServeSession(std::move(origins), std::move(config));
   g_done = true;
   watcher.join();
   return status;
 }
 
-int ServeSession(OriginList origins) {
-  Session session(std::move(origins));
+int ServeSession(OriginList origins, BridgeConfig config) {
+  Session session(std::move(origins), std::move(config));
   std::string message;
   for (;;) {
     // Card events go out between answers: one that comes during a call waits for its answer.

@@ -26,6 +26,19 @@
 // e.cardStatus is 1026 (card present), 1027 (card mute), 1028 (no card) or 0 (the reader is
 // unusable, or went: e.readerRemoved); e.readerAdded marks a reader that came. Only listeners
 // the page added hear them, and they stop with the page.
+//
+// The PIN stays out of the page: call CardVerifySecretCode() or ChangeSecretCode() without
+// the code(s) (left out, null or undefined) and the customer types them into the desktop's own
+// PIN dialog, which names this page's origin, the reader and the tries left; the page never
+// sees them. The call then resolves to the operation's lResult as usual, or to
+//   3585 (0x0E01)  the customer cancelled or closed the dialog, or left it unanswered for
+//                  60 s: no card command was sent and no try was spent;
+//   3586 (0x0E02)  the machine's policy (pin-entry = host in /etc/qorx/bridge.conf) lets only
+//                  the dialog ask, and this page passed a code: it was not sent to the card.
+// With the default policy (pin-entry = page-or-host) a code the page passes is used as before.
+// A dialog that cannot be shown (none installed, or one that fails) rejects with the error
+// code "pinentry". Such a call may wait for the customer: its time limit is lengthened by the
+// dialog's.
 (function (global) {
   "use strict";
 
@@ -38,8 +51,10 @@
     }
   }
 
+  // The most a change of code may wait for the customer: three questions of 60 s each.
+  const DIALOG_MS = 3 * 61000;
   const pending = new Map();  // id -> the caller waiting for its answer
-  const unanswered = new Set();  // ids sent that have no answer yet, waited for or not
+  const unanswered = new Map();  // id -> time limit, of requests sent and not yet answered
   let settledWaiters = [];  // reads waiting for every request before them to be answered
   const held = new Map();  // property -> the value the host last said the page may hold
   const listeners = [];  // {control, type, listener}
@@ -151,15 +166,17 @@
           : new QorXError("extension", "the QorX browser extension is not installed or not enabled for this page"));
       }, timeout);
       pending.set(id, { resolve, reject, timer });
-      unanswered.add(id);
+      unanswered.set(id, timeout);
       window.postMessage(Object.assign({ qorx: "request", id: id }, message), window.location.origin);
     });
   }
 
-  // Resolves once every request sent so far has its answer.
-  function allAnswered(timeout) {
+  // Resolves once every request sent so far has its answer: as long as the longest of them may
+  // take (a PIN dialog waits for the customer).
+  function allAnswered(least) {
     if (broken !== null) return Promise.reject(broken);
     if (unanswered.size === 0) return Promise.resolve();
+    const timeout = Math.max(least, ...unanswered.values());
     return new Promise((resolve, reject) => {
       const waiter = { resolve, reject };
       waiter.timer = setTimeout(() => {
@@ -232,7 +249,9 @@
       if (member.kind === "property") {
         Object.defineProperty(control, name, { enumerable: true, get: () => read(name, timeout) });
       } else {
-        control[name] = (...args) => call({ op: "call", member: name, args: args }, timeout);
+        const dialog = name === "CardVerifySecretCode" || name === "ChangeSecretCode";
+        control[name] = (...args) => call({ op: "call", member: name, args: args },
+          dialog && args.every((a) => a === null || a === undefined) ? timeout + DIALOG_MS : timeout);
       }
     }
     Object.defineProperty(control, "addEventListener", {

@@ -84,13 +84,18 @@ const demo = (() => {
     return true;
   }
 
+  const PIN_ENTRY_CANCELLED = 3585;
+
   async function verifyPin() {
     const c = await control();
-    const field = $("pin-code");
-    const status = await c.CardVerifySecretCode(field.value);
-    field.value = "";
+    // No code from the page: the customer types it into the desktop's PIN dialog.
+    const status = await c.CardVerifySecretCode();
     await c.GetApplicationState();
     const tries = await c.wRetries;
+    if (status === PIN_ENTRY_CANCELLED) {
+      show("pin-result", "PIN entry cancelled.", false);
+      return false;
+    }
     if (status !== 0) {
       show("pin-result", "Wrong PIN: " + tries + " tries left.", false);
       return false;
@@ -138,10 +143,9 @@ const demo = (() => {
   });
 
   // The whole visit in one go, for the screenshot.
-  async function run(pin) {
+  async function run() {
     await listReaders();
     if (!(await signIn())) return "sign-in failed";
-    $("pin-code").value = pin;
     if (!(await verifyPin())) return "PIN refused";
     if (!(await signPayment())) return "not signed";
     await report();
