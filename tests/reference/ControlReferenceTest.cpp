@@ -20,11 +20,14 @@ std::string Read(const char* path) {
   return text.str();
 }
 
-// Without blanks, and without the comma a formatter leaves after a last parameter.
+// Without blanks, and without the comma a formatter leaves after a last parameter. A text the
+// page may leave out ("?: string | null", a secret code the host's dialog asks for) is still
+// the control's text parameter.
 std::string Squeezed(const std::string& text) {
   std::string out;
   for (char c : text)
     if (c != ' ' && c != '\n' && c != '\t') out += c;
+  out = std::regex_replace(out, std::regex("\\?:string\\|null"), ":string");
   return std::regex_replace(out, std::regex(",\\)"), ")");
 }
 
@@ -80,7 +83,8 @@ TEST(ControlReference, PageDescribesEveryMemberAndNoOther) {
   std::set<std::string> described;
   const std::regex heading("\n### `([^`]*)`");
   for (std::sregex_iterator it(page.begin(), page.end(), heading), end; it != end; ++it)
-    described.insert((*it)[1]);
+    described.insert(
+        std::regex_replace((*it)[1].str(), std::regex("\\?: string \\| null"), ": string"));
   for (int i = 0; i < kControlMemberCount; ++i) {
     const std::string signature = Signature(ControlMembers()[i]);
     EXPECT_EQ(described.erase(signature), 1u) << "the reference lacks ### `" << signature << "`";

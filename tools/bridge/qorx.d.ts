@@ -18,7 +18,8 @@ declare namespace QorX {
     | "arguments" // wrong number or types of arguments
     | "request" // a malformed request
     | "json" // a request that is not JSON
-    | "size"; // a request or an answer over the browser's 1 MB limit
+    | "size" // a request or an answer over the browser's 1 MB limit
+    | "pinentry"; // the host's PIN dialog program is missing, crashed, hung or talked nonsense
 
   /** How a call fails when the bridge cannot carry it; catch it with `instanceof QorX.Error`. */
   interface Error extends globalThis.Error {
@@ -74,8 +75,10 @@ declare namespace QorX {
     // The card's certificate, the PIN and signatures.
     CardAuthenticate(sSystemDate: string): Promise<number>;
     GetCertificate(): Promise<number>;
-    CardVerifySecretCode(sSecretCode: string): Promise<number>;
-    ChangeSecretCode(sActualSecretCode: string, sNewSecretCode: string): Promise<number>;
+    /** Without the code (left out, null or undefined) the host asks in the desktop's PIN dialog. */
+    CardVerifySecretCode(sSecretCode?: string | null): Promise<number>;
+    /** Without the codes the host asks for the current one and the new one twice. */
+    ChangeSecretCode(sActualSecretCode?: string | null, sNewSecretCode?: string | null): Promise<number>;
     CardLogout(): Promise<number>;
     GetApplicationState(): Promise<number>;
     SignTransaction(sTransactionData: string, boolHexadecimalInputString: number): Promise<number>;
@@ -181,6 +184,10 @@ declare namespace QorX {
     readonly MALFORMED_DATE: 3072;
     /** reading the card's certificate failed */
     readonly CERTIFICATE_READ_FAILED: 3328;
+    /** PIN dialog cancelled or not answered */
+    readonly PIN_ENTRY_CANCELLED: 3585;
+    /** a secret code from the page is refused: the PIN dialog asks */
+    readonly PAGE_CODE_REFUSED: 3586;
   }
   interface FrameworkCodeNames {
     /** key set not usable */

@@ -304,6 +304,8 @@
     ["STATE_OTHER", 2566, "card not in the state needed"],
     ["MALFORMED_DATE", 3072, "malformed date"],
     ["CERTIFICATE_READ_FAILED", 3328, "reading the card's certificate failed"],
+    ["PIN_ENTRY_CANCELLED", 3585, "PIN dialog cancelled or not answered"],
+    ["PAGE_CODE_REFUSED", 3586, "a secret code from the page is refused: the PIN dialog asks"],
   ];
   const frameworkRows = [
     ["KEY_SET_NOT_USABLE", 257, "key set not usable"],
