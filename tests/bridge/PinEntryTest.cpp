@@ -184,6 +184,19 @@ TEST_F(PinEntry, HostPolicyRefusesTheCodeOfAPage) {
   EXPECT_EQ(Call(*session, R"("CardVerifySecretCode","args":[null])"), Value(0));
 }
 
+// A page that mirrors the control: a dialog the customer cancels still leaves in the page's
+// copy the tries left that were read to show it.
+TEST_F(PinEntry, ACancelledDialogStillBringsTheMirrorUpToDate) {
+  auto session = Open();
+  const std::string mirror = R"({"id":1,)" + kBank + R"(,"op":"members","mirror":true})";
+  EXPECT_NE(session->Handle(reinterpret_cast<const uint8_t*>(mirror.data()), mirror.size())
+                .find(R"("wRetries":0,)"),
+            std::string::npos);
+  Answers({"cancel"});
+  const std::string answer = Call(*session, kVerify);
+  EXPECT_EQ(answer.rfind(R"({"id":1,"value":3585,"state":{"wRetries":3,)", 0), 0u) << answer;
+}
+
 TEST_F(PinEntry, NoDialogForACardNotAuthenticated) {
   OriginList origins;
   origins.Add("https://bank.example");
