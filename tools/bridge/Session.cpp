@@ -289,9 +289,7 @@ std::string Session::Handle(const uint8_t* data, size_t size) {
     // An answer given without the method (no dialog, or none answered) may follow a look at
     // the card and a read of its state: the copy follows those too.
     if (mirror_ && !reconciled_)
-      answer.insert(
-          answer.size() - 1,
-          Reconcile(statusWanted_ ? CardStatus::Look : CardStatus::Forget, nullptr, std::string()));
+      answer.insert(answer.size() - 1, Reconcile(AfterCall(), nullptr, std::string()));
     return answer;
   }
   std::string answer = Invoke(id, call, member->text, args);
@@ -388,8 +386,7 @@ std::string Session::Invoke(const std::string& id, bool call, const std::string&
     const bool read = !call && Succeeded(hr);
     if (read && described == properties_[0]) statusWanted_ = true;
     CardStatus card = CardStatus::Keep;
-    if (call && !LeavesCardAlone(*described))
-      card = statusWanted_ ? CardStatus::Look : CardStatus::Forget;
+    if (call && !LeavesCardAlone(*described)) card = AfterCall();
     changes = Reconcile(card, read ? described : nullptr, read ? ValueJson(result) : std::string());
     reconciled_ = true;
   }
@@ -470,6 +467,7 @@ std::string Session::Reconcile(CardStatus card, const ControlMember* read,
     const bool noReader = status == kNoReaderStatus && now[1] == "\"\"";
     const bool followed = watch_ && watch_->Following() && FollowedStatus(status);
     if (!noReader && !followed) now[0].clear();
+    statusHoldable_ = noReader || FollowedStatus(status);
   }
   std::string state, forget;
   for (size_t i = 0; i < properties_.size(); ++i) {

@@ -107,8 +107,14 @@ class Session {
 
   bool mirror_ = false;
   // The page has asked for the card status: the answer of each call that may change it brings
-  // it, for the cost of one more look at the card. A page that never reads it does not pay.
+  // it, for the cost of one more look at the card. A page that never reads it does not pay,
+  // nor one whose card was last seen authenticated (a status the page may not hold anyway).
   bool statusWanted_ = false;
+  bool statusHoldable_ = true;  // the card status last looked at could be held
+  // After a call that may have changed the card status: look at it, or have the page forget it.
+  CardStatus AfterCall() const {
+    return statusWanted_ && statusHoldable_ ? CardStatus::Look : CardStatus::Forget;
+  }
   std::unique_ptr<CardWatch> watch_;
   // The properties in the order they are read.
   std::vector<const com::ControlMember*> properties_;
