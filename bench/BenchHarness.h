@@ -3,8 +3,10 @@
 // What the benchmarks on the simulated card share: the harness state directory, running
 // tools/harness/qorx-harness, and stopping only what a benchmark started itself.
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "tools/cardsim/Sockets.h"
@@ -20,6 +22,13 @@ inline int Harness(const char* command) {
   setenv("QORX_HARNESS_DIR", HarnessDir().c_str(), 0);
   setenv("QORX_CARDSIM", QORX_CARDSIM_PATH, 0);
   return std::system((std::string(QORX_HARNESS_SCRIPT) + " " + command).c_str());
+}
+
+// The count given as "--name N" on the command line (at least 1), or `fallback`.
+inline int CountOption(int argc, char** argv, const char* name, int fallback) {
+  for (int i = 1; i + 1 < argc; ++i)
+    if (std::strcmp(argv[i], name) == 0) return std::max(1, std::atoi(argv[i + 1]));
+  return fallback;
 }
 
 // Whether the simulator "main" of this harness directory has its card powered in the reader.

@@ -270,13 +270,8 @@ struct Path {
 }  // namespace
 
 int main(int argc, char** argv) {
-  int rounds = 301, ops = 1;
-  for (int i = 1; i + 1 < argc; ++i) {
-    if (std::strcmp(argv[i], "--rounds") == 0)
-      rounds = std::max(1, std::atoi(argv[++i]));
-    else if (std::strcmp(argv[i], "--ops") == 0)
-      ops = std::max(1, std::atoi(argv[++i]));
-  }
+  const int rounds = qorx::bench::CountOption(argc, argv, "--rounds", 301);
+  const int ops = qorx::bench::CountOption(argc, argv, "--ops", 1);
 
   HarnessGuard harness;
   if (!harness.Start("bench_sign")) return 1;

@@ -46,13 +46,8 @@ double MicrosPer(Clock::duration d, int count) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  int rounds = 20, apdus = 200;
-  for (int i = 1; i + 1 < argc; ++i) {
-    if (std::strcmp(argv[i], "--rounds") == 0)
-      rounds = std::max(1, std::atoi(argv[++i]));
-    else if (std::strcmp(argv[i], "--apdus") == 0)
-      apdus = std::max(1, std::atoi(argv[++i]));
-  }
+  const int rounds = qorx::bench::CountOption(argc, argv, "--rounds", 20);
+  const int apdus = qorx::bench::CountOption(argc, argv, "--apdus", 200);
 
   HarnessGuard harness;
   if (!harness.Start("bench_transmit")) return 1;
