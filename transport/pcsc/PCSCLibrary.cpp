@@ -35,9 +35,9 @@ void Resolve(void* handle, const char* name, Fn* out) {
 }
 
 bool AllPresent(const Functions& t) {
-  return t.Transmit && t.EstablishContext && t.Connect && t.Disconnect && t.ReleaseContext &&
-         t.ListReaders && t.Reconnect && t.Control && t.Status && t.GetStatusChange &&
-         t.GetAttrib && t.BeginTransaction && t.EndTransaction;
+#define QORX_PCSC_PRESENT(name) &&t.name != nullptr
+  return true QORX_PCSC_ENTRIES(QORX_PCSC_PRESENT);
+#undef QORX_PCSC_PRESENT
 }
 
 }  // namespace
@@ -54,19 +54,9 @@ const Functions& Load() {
     if (s.handle == nullptr) QORX_RAISE(sd::kPcscLibraryMissing, unit::kSmartCardSlotPCSC);
 
     Functions t{};
-    Resolve(s.handle, "SCardTransmit", &t.Transmit);
-    Resolve(s.handle, "SCardEstablishContext", &t.EstablishContext);
-    Resolve(s.handle, "SCardConnect", &t.Connect);
-    Resolve(s.handle, "SCardDisconnect", &t.Disconnect);
-    Resolve(s.handle, "SCardReleaseContext", &t.ReleaseContext);
-    Resolve(s.handle, "SCardListReaders", &t.ListReaders);
-    Resolve(s.handle, "SCardReconnect", &t.Reconnect);
-    Resolve(s.handle, "SCardControl", &t.Control);
-    Resolve(s.handle, "SCardStatus", &t.Status);
-    Resolve(s.handle, "SCardGetStatusChange", &t.GetStatusChange);
-    Resolve(s.handle, "SCardGetAttrib", &t.GetAttrib);
-    Resolve(s.handle, "SCardBeginTransaction", &t.BeginTransaction);
-    Resolve(s.handle, "SCardEndTransaction", &t.EndTransaction);
+#define QORX_PCSC_RESOLVE(name) Resolve(s.handle, "SCard" #name, &t.name);
+    QORX_PCSC_ENTRIES(QORX_PCSC_RESOLVE)
+#undef QORX_PCSC_RESOLVE
     // A partial table is never published: Loaded() stays null and callers cannot reach a
     // missing entry.
     if (AllPresent(t)) {

@@ -7,20 +7,17 @@
 namespace qorx::pcsc {
 
 // The entry points the slot uses, looked up by name in this order; all are required.
+// The entry points the slot needs, each named as pcsc-lite names it after "SCard". Every one
+// is required (GetAttrib too, though the slot never calls it).
+#define QORX_PCSC_ENTRIES(X)                                                                 \
+  X(Transmit)                                                                                \
+  X(EstablishContext) X(Connect) X(Disconnect) X(ReleaseContext) X(ListReaders) X(Reconnect) \
+      X(Control) X(Status) X(GetStatusChange) X(GetAttrib) X(BeginTransaction) X(EndTransaction)
+
 struct Functions {
-  decltype(&::SCardTransmit) Transmit;
-  decltype(&::SCardEstablishContext) EstablishContext;
-  decltype(&::SCardConnect) Connect;
-  decltype(&::SCardDisconnect) Disconnect;
-  decltype(&::SCardReleaseContext) ReleaseContext;
-  decltype(&::SCardListReaders) ListReaders;
-  decltype(&::SCardReconnect) Reconnect;
-  decltype(&::SCardControl) Control;
-  decltype(&::SCardStatus) Status;
-  decltype(&::SCardGetStatusChange) GetStatusChange;
-  decltype(&::SCardGetAttrib) GetAttrib;  // required, though the slot never calls it
-  decltype(&::SCardBeginTransaction) BeginTransaction;
-  decltype(&::SCardEndTransaction) EndTransaction;
+#define QORX_PCSC_MEMBER(name) decltype(&::SCard##name) name;
+  QORX_PCSC_ENTRIES(QORX_PCSC_MEMBER)
+#undef QORX_PCSC_MEMBER
 };
 
 // The complete table, loading the library on first use. Raises 0xF001 when the library

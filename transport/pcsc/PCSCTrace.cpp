@@ -441,19 +441,9 @@ Functions Traced(const Functions& real) {
   if (!OpenSink()) return real;
   State().real = real;
   Functions t{};
-  t.Transmit = TraceTransmit;
-  t.EstablishContext = TraceEstablishContext;
-  t.Connect = TraceConnect;
-  t.Disconnect = TraceDisconnect;
-  t.ReleaseContext = TraceReleaseContext;
-  t.ListReaders = TraceListReaders;
-  t.Reconnect = TraceReconnect;
-  t.Control = TraceControl;
-  t.Status = TraceStatus;
-  t.GetStatusChange = TraceGetStatusChange;
-  t.GetAttrib = TraceGetAttrib;
-  t.BeginTransaction = TraceBeginTransaction;
-  t.EndTransaction = TraceEndTransaction;
+#define QORX_PCSC_TRACED(name) t.name = Trace##name;
+  QORX_PCSC_ENTRIES(QORX_PCSC_TRACED)
+#undef QORX_PCSC_TRACED
   return t;
 }
 
