@@ -141,9 +141,10 @@ class Fake final : public IDispatch {
         result->bstrVal = SysAllocStringLen(text.data(), static_cast<uint32_t>(text.size()));
         return S_OK;
       }
-      case 5: {  // a text long enough to press on the browser's limit
+      case 5: {  // a longer text; 255 makes it too long for the browser's limit
         result->vt = VT_BSTR;
-        std::u16string text(static_cast<size_t>(Take()) * 8192, u'\u00e9');
+        const uint8_t length = Take();
+        std::u16string text(length == 255 ? 600000 : length * 64u, u'\u00e9');
         result->bstrVal = SysAllocStringLen(text.data(), static_cast<uint32_t>(text.size()));
         return S_OK;
       }
