@@ -9,9 +9,10 @@
 //   !BYTES         the fake control's next answers, one or a few bytes each (see Fake::Answer)
 //   anything else  a message from the page
 // The PIN dialog is a program that does not exist, so a call that would ask fails at once.
+#include <strings.h>
+
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string>
 
 #include "bindings/control/Com.h"
@@ -34,17 +35,6 @@ size_t g_tapeAt = 0;
 
 uint8_t Take() {
   return g_tapeAt < g_tape.size() ? static_cast<uint8_t>(g_tape[g_tapeAt++]) : 0;
-}
-
-bool SameNameNoCase(const OLECHAR* wide, const char* name) {
-  for (;; ++wide, ++name) {
-    OLECHAR a = *wide;
-    char b = *name;
-    if (a >= 'A' && a <= 'Z') a = static_cast<OLECHAR>(a - 'A' + 'a');
-    if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
-    if (a != static_cast<unsigned char>(b)) return false;
-    if (a == 0) return true;
-  }
 }
 
 // The control as a script sees it (names, kinds, parameter counts and types from its member
@@ -76,8 +66,10 @@ class Fake final : public IDispatch {
   }
   HRESULT GetIDsOfNames(REFIID riid, OLECHAR** names, uint32_t count, LCID, DISPID* ids) override {
     FUZZ_CHECK(riid == IID_NULL && count == 1 && names[0] != nullptr);
+    // Names match whatever their case, as in the control.
+    const TSDByteArray name = Utf16ToUtf8(names[0], std::char_traits<char16_t>::length(names[0]));
     for (int i = 0; i < kControlMemberCount; ++i) {
-      if (SameNameNoCase(names[0], ControlMembers()[i].name)) {
+      if (strcasecmp(name.CStr(), ControlMembers()[i].name) == 0) {
         ids[0] = ControlMembers()[i].id;
         return S_OK;
       }
