@@ -283,16 +283,18 @@ std::string Session::Handle(const uint8_t* data, size_t size) {
     return Error(id, "arguments", "args is a list");
   if (!call && args != nullptr && !args->items.empty())
     return Error(id, "arguments", "a property is read without arguments");
+  std::string answer;
   if (call && (member->text == "CardVerifySecretCode" || member->text == "ChangeSecretCode")) {
     reconciled_ = false;
-    std::string answer = SecretCodeCall(id, member->text, args);
+    answer = SecretCodeCall(id, member->text, args);
     // An answer given without the method (no dialog, or none answered) may follow a look at
     // the card and a read of its state: the copy follows those too.
     if (mirror_ && !reconciled_)
       answer.insert(answer.size() - 1, Reconcile(AfterCall(), nullptr, std::string()));
-    return answer;
+  } else {
+    answer = Invoke(id, call, member->text, args);
   }
-  std::string answer = Invoke(id, call, member->text, args);
+  // The secret-code calls too: an answer over the limit would end the host at its write.
   if (answer.size() <= kMaxAnswerSize) return answer;
   answer = Error(id, "size", "the answer is over the browser's limit of 1 MB");
   if (mirror_) {
