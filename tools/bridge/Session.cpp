@@ -115,33 +115,11 @@ class Arguments {
   std::vector<VARIANT> values_;
 };
 
-// A property's or method's result as the page receives it: a null text comes as "".
-std::string ValueJson(const VARIANT& value) {
-  if (value.vt == VT_I4) return std::to_string(value.lVal);
-  if (value.vt != VT_BSTR) return "null";
-  const TSDByteArray text = Utf16ToUtf8(value.bstrVal, SysStringLen(value.bstrVal));
-  std::string out;
-  AppendJsonString(&out, std::string(text.CStr(), static_cast<size_t>(text.TextLength())));
-  return out;
-}
-
 // Methods that never look at the card: after them the card status is what it was.
 bool LeavesCardAlone(const ControlMember& m) {
   for (const char* name : {"CalculateSHA1Hash", "HashFile", "GetReaderCount", "GetReaderName",
                            "PerformPCSCDiagnosticTest"})
     if (strcmp(m.name, name) == 0) return true;
-  return false;
-}
-
-// The card status with no reader open: only a call can change it.
-constexpr char kNoReaderStatus[] = "0";
-
-// A card status that the watch over the readers reports every change of.
-bool FollowedStatus(const std::string& status) {
-  for (int32_t followed :
-       {TQorTerminalAppletService::StateCardReady, TQorTerminalAppletService::StateCardMute,
-        TQorTerminalAppletService::StateNoCard})
-    if (status == std::to_string(followed)) return true;
   return false;
 }
 
@@ -155,6 +133,15 @@ int ReadingRank(const ControlMember& m) {
 }
 
 }  // namespace
+
+std::string ValueJson(const VARIANT& value) {
+  if (value.vt == VT_I4) return std::to_string(value.lVal);
+  if (value.vt != VT_BSTR) return "null";
+  const TSDByteArray text = Utf16ToUtf8(value.bstrVal, SysStringLen(value.bstrVal));
+  std::string out;
+  AppendJsonString(&out, std::string(text.CStr(), static_cast<size_t>(text.TextLength())));
+  return out;
+}
 
 std::string ErrorAnswer(const std::string& id, const char* code, const std::string& message,
                         uint32_t hresult) {
@@ -407,82 +394,6 @@ std::string Session::Invoke(const std::string& id, bool call, const std::string&
     out = "{\"id\":" + id + ",\"value\":" + ValueJson(result) + changes + "}";
   }
   VariantClear(&result);
-  return out;
-}
-
-int Session::EventDescriptor() const noexcept {
-  return watch_ ? watch_->Descriptor() : -1;
-}
-
-std::vector<std::string> Session::TakeEvents() {
-  std::vector<std::string> messages;
-  if (!watch_) return messages;
-  bool interrupted = false;
-  const std::vector<CardChange> changes = watch_->Take(&interrupted);
-  // The card status the page holds may be another now; held without a reader open, it cannot.
-  std::string forget;
-  if (!held_.empty() && !held_[0].empty() && held_[0] != kNoReaderStatus &&
-      (interrupted || !changes.empty())) {
-    held_[0].clear();
-    forget = ",\"forget\":[\"lCardStatus\"]";
-  }
-  for (const CardChange& change : changes) {
-    std::string m = "{\"id\":null,\"event\":{\"type\":\"cardchange\",\"reader\":";
-    AppendJsonString(&m, change.reader);
-    m += ",\"cardStatus\":" + std::to_string(change.cardStatus);
-    if (change.readerAdded) m += ",\"readerAdded\":true";
-    if (change.readerRemoved) m += ",\"readerRemoved\":true";
-    m += "}" + forget + "}";
-    forget.clear();
-    messages.push_back(std::move(m));
-  }
-  if (!forget.empty()) messages.push_back("{\"id\":null" + forget + "}");
-  return messages;
-}
-
-std::string Session::PropertyJson(const ControlMember& property) {
-  VARIANT result;
-  VariantInit(&result);
-  DISPPARAMS none = {nullptr, nullptr, 0, 0};
-  std::string json;
-  if (Succeeded(control_->Invoke(property.id, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &result,
-                                 nullptr, nullptr)))
-    json = ValueJson(result);
-  VariantClear(&result);
-  return json;
-}
-
-std::string Session::Reconcile(CardStatus card, const ControlMember* read,
-                               const std::string& value) {
-  std::vector<std::string> now(properties_.size());
-  for (size_t i = 0; i < properties_.size(); ++i) {
-    if (properties_[i] == read)
-      now[i] = value;
-    else if (i > 0 || card == CardStatus::Look)
-      now[i] = PropertyJson(*properties_[i]);
-    else if (card == CardStatus::Keep)
-      now[i] = held_[0];  // nothing looked at the card
-  }
-  // The card status is held only where nothing the page is not told of can change it.
-  if (read == properties_[0] || card == CardStatus::Look) {
-    const std::string& status = now[0];
-    const bool noReader = status == kNoReaderStatus && now[1] == "\"\"";
-    const bool followed = watch_ && watch_->Following() && FollowedStatus(status);
-    if (!noReader && !followed) now[0].clear();
-    statusHoldable_ = noReader || FollowedStatus(status);
-  }
-  std::string state, forget;
-  for (size_t i = 0; i < properties_.size(); ++i) {
-    if (now[i] == held_[i]) continue;
-    std::string& list = now[i].empty() ? forget : state;
-    if (!list.empty()) list.push_back(',');
-    AppendJsonString(&list, properties_[i]->name);
-    if (!now[i].empty()) list += ":" + now[i];
-    held_[i].swap(now[i]);
-  }
-  std::string out;
-  if (!state.empty()) out += ",\"state\":{" + state + "}";
-  if (!forget.empty()) out += ",\"forget\":[" + forget + "]";
   return out;
 }
 

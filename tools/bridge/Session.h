@@ -50,6 +50,7 @@
 
 namespace qorx::com {
 class IDispatch;
+struct VARIANT;
 struct ControlMember;
 }  // namespace qorx::com
 
@@ -122,6 +123,9 @@ class Session {
   std::vector<std::string> held_;
   bool reconciled_ = false;  // the request's answer has brought the copy up to date
 };
+
+// A property's or method's result as the page receives it (a null text comes as "").
+std::string ValueJson(const com::VARIANT& value);
 
 // An error answer to request `id` (its id as JSON text).
 std::string ErrorAnswer(const std::string& id, const char* code, const std::string& message,
