@@ -88,7 +88,7 @@ async function session(name, browser, origins) {
     name + ": the extension refuses an origin on no list: " + result);
 
   await page.goto(origins.allowed + "/demo/index.html");
-  result = await page.evaluate(() => demo.run("1234"));
+  result = await page.evaluate(() => demo.run());
   check(result === "signed", name + ": the demo bank page signs a payment: " + result);
   await page.close();
 }
