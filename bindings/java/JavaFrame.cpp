@@ -1,6 +1,8 @@
 #include "bindings/java/JavaFrame.h"
 
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "bindings/LastError.h"
 #include "bindings/java/ModifiedUtf8.h"
@@ -41,6 +43,49 @@ jmethodID FindMethod(JNIEnv* env, jclass cls, const char* name, const char* sign
   return method;
 }
 
+// The setters by name, remembered per class: looking a method up by its name costs the JVM
+// more than the rest of a card operation's native work, and the answer (a method, or none: a
+// missing setter still gives 513) cannot change while the class stays loaded. Each remembered
+// class is held by a global reference, so it does. A cache that is full looks up as before.
+class MethodCache {
+ public:
+  jmethodID Find(JNIEnv* env, jclass cls, const char* name, const char* signature) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const Entry& e : entries_)
+      if (std::strcmp(e.name, name) == 0 && std::strcmp(e.signature, signature) == 0 &&
+          env->IsSameObject(e.cls, cls))
+        return e.method;
+    const jmethodID method = FindMethod(env, cls, name, signature);
+    if (entries_.size() < kMaxEntries) {
+      if (jobject global = env->NewGlobalRef(cls)) {
+        try {
+          entries_.push_back({static_cast<jclass>(global), name, signature, method});
+        } catch (...) {
+          env->DeleteGlobalRef(global);  // not remembered; the lookup's answer stands
+        }
+      }
+    }
+    return method;
+  }
+
+ private:
+  static constexpr size_t kMaxEntries = 256;
+  // The names and signatures are the literals of this library's callers.
+  struct Entry {
+    jclass cls;
+    const char* name;
+    const char* signature;
+    jmethodID method;
+  };
+  std::mutex mutex_;
+  std::vector<Entry> entries_;
+};
+
+jmethodID SetterOf(JNIEnv* env, jclass cls, const char* name, const char* signature) {
+  static MethodCache* cache = new MethodCache;  // never destroyed: a JVM may call during exit
+  return cache->Find(env, cls, name, signature);
+}
+
 // A Java string made from a UTF-8 text of the library; null with an exception pending when
 // the JVM could not make one.
 jstring NewJavaString(JNIEnv* env, const char* text) {
@@ -61,7 +106,7 @@ jint CallSetter(JNIEnv* env, jobject self, const char* name, const char* signatu
   if (env == nullptr || self == nullptr) return ReportStatus(env, self, kCallbackMissing);
   LocalRef cls(env, env->GetObjectClass(self));
   if (cls.Get() == nullptr) return ReportStatus(env, self, kCallbackMissing);
-  jmethodID method = FindMethod(env, static_cast<jclass>(cls.Get()), name, signature);
+  jmethodID method = SetterOf(env, static_cast<jclass>(cls.Get()), name, signature);
   if (method == nullptr) return ReportStatus(env, self, kCallbackMissing);
   if (isString) {
     LocalRef string(env, NewJavaString(env, text));
@@ -100,14 +145,14 @@ jint ReportStatus(JNIEnv* env, jobject self, jint status) noexcept {
     LocalRef cls(env, env->GetObjectClass(self));
     if (cls.Get() == nullptr) return status;
     jclass klass = static_cast<jclass>(cls.Get());
-    if (jmethodID method = FindMethod(env, klass, "setSCardError", kStringSignature)) {
+    if (jmethodID method = SetterOf(env, klass, "setSCardError", kStringSignature)) {
       LocalRef text(env, NewJavaString(env, message.CStr()));
       if (text.Get() == nullptr) return status;
       jvalue value;
       value.l = text.Get();
       if (!CallVoid(env, self, method, value)) return status;
     }
-    if (jmethodID method = FindMethod(env, klass, "setWSCardError", kIntSignature)) {
+    if (jmethodID method = SetterOf(env, klass, "setWSCardError", kIntSignature)) {
       jvalue value;
       value.i = record.Detail();
       CallVoid(env, self, method, value);

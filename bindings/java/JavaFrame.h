@@ -11,9 +11,9 @@
 namespace qorx {
 
 // The call frame of the Java front end. Every native method converts its arguments, drives
-// the process-wide service, hands results to setter methods of the calling object (looked up
-// by name at every call) and returns a 32-bit status; RunNative turns every failure into that
-// status and keeps the process-wide last-error record.
+// the process-wide service, hands results to setter methods of the calling object (found
+// by name, once for each class) and returns a 32-bit status; RunNative turns every failure into
+// that status and keeps the process-wide last-error record.
 
 // The process-wide last-error record (code 0, detail 0, empty message at first).
 EAPSException& JavaLastError();

@@ -84,8 +84,22 @@ std::string Utf16ToUtf8(const std::u16string& units) {
   return out;
 }
 
-FakeJni::FakeJni() {
+namespace {
+
+// Classes are never unloaded here: the frame may remember any of them.
+int* NewClass() {
+  static std::deque<int> loaded;
+  loaded.emplace_back(0);
+  return &loaded.back();
+}
+
+}  // namespace
+
+FakeJni::FakeJni() : class_(NewClass()) {
   table_.reserved0 = this;
+  table_.NewGlobalRef = &NewGlobalRef;
+  table_.DeleteGlobalRef = &DeleteGlobalRef;
+  table_.IsSameObject = &IsSameObject;
   table_.GetObjectClass = &GetObjectClass;
   table_.GetMethodID = &GetMethodID;
   table_.CallVoidMethodA = &CallVoidMethodA;
@@ -104,12 +118,15 @@ FakeJni::FakeJni() {
   methods_.push_back({"setActive", "(Z)V", false});
 }
 
+// A loaded class never changes its methods: another set of methods is another class.
 void FakeJni::RemoveMethod(const std::string& name) {
+  class_ = NewClass();
   for (Method& m : methods_)
     if (m.name == name) m.removed = true;
 }
 
 void FakeJni::AddMethod(const std::string& name, const std::string& signature) {
+  class_ = NewClass();
   methods_.push_back({name, signature, false});
 }
 
@@ -133,12 +150,13 @@ jclass FakeJni::GetObjectClass(JNIEnv* env, jobject obj) {
   if (obj != f.Self()) f.violations.push_back("GetObjectClass on a foreign object");
   if (f.failClass_) return nullptr;
   ++f.liveRefs_;
-  return reinterpret_cast<jclass>(&f.class_);
+  return reinterpret_cast<jclass>(f.class_);
 }
 
 jmethodID FakeJni::GetMethodID(JNIEnv* env, jclass, const char* name, const char* sig) {
   FakeJni& f = Of(env);
   f.Enter("GetMethodID");
+  ++f.methodLookups;
   for (Method& m : f.methods_)
     if (!m.removed && m.name == name && m.signature == sig) return reinterpret_cast<jmethodID>(&m);
   f.pending = true;  // NoSuchMethodError, as a JVM raises it
@@ -182,6 +200,18 @@ jstring FakeJni::NewStringUTF(JNIEnv* env, const char* utf) {
 void FakeJni::DeleteLocalRef(JNIEnv* env, jobject ref) {
   FakeJni& f = Of(env);
   if (ref != nullptr) --f.liveRefs_;
+}
+
+jobject FakeJni::NewGlobalRef(JNIEnv* env, jobject ref) {
+  Of(env).Enter("NewGlobalRef");
+  return ref;
+}
+
+void FakeJni::DeleteGlobalRef(JNIEnv*, jobject) {}
+
+jboolean FakeJni::IsSameObject(JNIEnv* env, jobject a, jobject b) {
+  Of(env).Enter("IsSameObject");
+  return a == b ? JNI_TRUE : JNI_FALSE;
 }
 
 jboolean FakeJni::ExceptionCheck(JNIEnv* env) {

@@ -46,6 +46,7 @@ class FakeJni {
   std::vector<std::string> newStringInputs;
   std::vector<std::string> violations;
   bool pending = false;
+  int methodLookups = 0;  // GetMethodID calls
 
   int LiveLocalRefs() const { return liveRefs_; }
 
@@ -63,6 +64,9 @@ class FakeJni {
   static void JNICALL CallVoidMethodA(JNIEnv* env, jobject obj, jmethodID id, const jvalue* args);
   static jstring JNICALL NewStringUTF(JNIEnv* env, const char* utf);
   static void JNICALL DeleteLocalRef(JNIEnv* env, jobject ref);
+  static jobject JNICALL NewGlobalRef(JNIEnv* env, jobject ref);
+  static void JNICALL DeleteGlobalRef(JNIEnv* env, jobject ref);
+  static jboolean JNICALL IsSameObject(JNIEnv* env, jobject a, jobject b);
   static jboolean JNICALL ExceptionCheck(JNIEnv* env);
   static void JNICALL ExceptionClear(JNIEnv* env);
   static jsize JNICALL GetStringLength(JNIEnv* env, jstring str);
@@ -73,7 +77,9 @@ class FakeJni {
   JNINativeInterface_ table_{};
   JNIEnv env_{};
   int self_ = 0;
-  int class_ = 0;
+  // A class of this fake's own (see NewClass), so that what the frame remembers of one
+  // test's class never answers for another's.
+  int* class_;
   std::deque<Method> methods_;  // stable addresses serve as method IDs
   std::deque<FakeString> strings_;
   std::string throwing_;

@@ -117,6 +117,17 @@ TEST_F(JavaFrameTest, MissingResultSetterGives513AndCallbacksTwice) {
   EXPECT_FALSE(jni.pending) << "the NoSuchMethodError must not reach Java";
 }
 
+TEST_F(JavaFrameTest, SettersAreFoundOnceForEachClass) {
+  for (jint value : {1, 2})
+    Run([&] { return CallIntSetter(jni.Env(), jni.Self(), "setCardStatus", value); });
+  const int lookups = jni.methodLookups;
+  Run([&] { return CallIntSetter(jni.Env(), jni.Self(), "setCardStatus", 3); });
+  EXPECT_EQ(jni.methodLookups, lookups);
+  // What was found on one class says nothing of another's.
+  jni.RemoveMethod("setCardStatus");
+  EXPECT_EQ(Run([&] { return CallIntSetter(jni.Env(), jni.Self(), "setCardStatus", 4); }), 513);
+}
+
 TEST_F(JavaFrameTest, SetterWithWrongSignatureIsMissing) {
   jni.RemoveMethod("setReaderCount");
   jni.AddMethod("setReaderCount", "(J)V");
