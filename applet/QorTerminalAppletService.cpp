@@ -73,6 +73,7 @@ TQorTerminalAppletService::~TQorTerminalAppletService() {
   }
   // The vault destroys its keys when it goes (after this body); our reference on the cache
   // key is given back first.
+  cardKey_.reset();
   cacheKey_.Reset();
 }
 

@@ -1,5 +1,6 @@
 // Secret code verification, change and try counter.
 #include <cstring>
+#include <memory>
 
 #include "applet/QorTerminalAppletService.h"
 #include "core/Exceptions.h"
@@ -53,11 +54,19 @@ TSDByteArray TQorTerminalAppletService::GetChallenge() {
 
 TSDByteArray TQorTerminalAppletService::EncipherForCard(const TSDByteArray& code,
                                                         const TSDByteArray& challenge) {
-  // A scratch key: one per VERIFY would otherwise stay in the vault until it closes.
-  TSDScratchKey key(KeySet(), keytype::kRsaPublic, kCardKeyLength);
-  key->Import(0, kKeyFormatComponents, cardPublicKey_.Data(), cardPublicKey_.Length());
+  // A scratch key, so that no card's key stays in the vault once it is replaced.
+  if (!cardKey_ || cardKeySource_.Length() != cardPublicKey_.Length() ||
+      std::memcmp(cardKeySource_.Data(), cardPublicKey_.Data(),
+                  static_cast<size_t>(cardPublicKey_.Length())) != 0) {
+    cardKey_.reset();
+    cardKeySource_.SetLength(0);
+    auto key = std::make_unique<TSDScratchKey>(KeySet(), keytype::kRsaPublic, kCardKeyLength);
+    (*key)->Import(0, kKeyFormatComponents, cardPublicKey_.Data(), cardPublicKey_.Length());
+    cardKey_ = std::move(key);
+    cardKeySource_ = TSDByteArray(cardPublicKey_.Data(), cardPublicKey_.Length());
+  }
   TSDByteArray block;
-  key->EncodeAndApply(block, keytype::kRsaPublic, challenge, code);
+  (*cardKey_)->EncodeAndApply(block, keytype::kRsaPublic, challenge, code);
   return block;
 }
 

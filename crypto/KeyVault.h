@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "crypto/KeySet.h"
 #include "transport/BaseServices.h"
@@ -11,6 +12,12 @@ class TSDSVCKeySetKeyVault;
 
 // A key held in memory by the key vault. DES, triple DES and raw RSA come from libcrypto; the
 // node adds the key formats, the checks and the chaining modes.
+// libcrypto's form of a node's public key, kept between operations (in KeyVaultRsa.cpp).
+struct PublicRsaCache;
+struct PublicRsaCacheFree {
+  void operator()(PublicRsaCache* cache) const noexcept;
+};
+
 class TSDKeyVaultKeyNode : public TSDKeyNode {
  public:
   // Raises 0xC100 "Incorrect type" for a type other than 0x80, 0xA1 and 0xA2.
@@ -37,6 +44,10 @@ class TSDKeyVaultKeyNode : public TSDKeyNode {
 
   // The 0x80 component's value, checked to hold the bytes the key length asks for.
   const uint8_t* SecretKeyBytes() const;
+
+  // Made at the first public operation and again whenever the modulus or exponent differs:
+  // setting a key up costs libcrypto as much as the operation itself.
+  std::unique_ptr<PublicRsaCache, PublicRsaCacheFree> publicRsa_;
 };
 
 // The in-memory key set: keys by 16-byte identifier, random bytes from libcrypto.

@@ -152,19 +152,46 @@ void TSDKeyVaultKeyNode::PrivateKeyOperation(uint8_t* buffer, int length) {
   }
 }
 
+struct PublicRsaCache {
+  RsaPtr rsa;
+  TSDByteArray modulus;
+  TSDByteArray exponent;
+
+  bool Holds(const uint8_t* n, int nLength, const uint8_t* e, int eLength) const {
+    return modulus.Length() == nLength && exponent.Length() == eLength &&
+           std::memcmp(modulus.Data(), n, static_cast<size_t>(nLength)) == 0 &&
+           std::memcmp(exponent.Data(), e, static_cast<size_t>(eLength)) == 0;
+  }
+};
+
+void PublicRsaCacheFree::operator()(PublicRsaCache* cache) const noexcept {
+  delete cache;
+}
+
 void TSDKeyVaultKeyNode::PublicKeyOperation(uint8_t* buffer, int length) {
   if (length != keyLength_)
     QORX_RAISEF(sd::kLength, kUnit, "buffer length must be equal to key length");
   if (buffer == nullptr) QORX_RAISE(sd::kInvalidArgument, kUnit);
   const uint8_t modulusTag =
       type_ == keytype::kRsaPublic ? keytag::kPublicModulus : keytag::kPrivateModulus;
-  BnPtr n = RequiredNumber(material_, modulusTag, Secrecy::kPublic);
-  BnPtr e = RequiredNumber(material_, keytag::kPublicExponent, Secrecy::kPublic);
-  BnPtr none;
-  RsaPtr rsa(RSA_new());
-  if (!rsa) QORX_RAISE(sd::kNoMemory, kUnit);
-  SetKey(rsa.get(), n, e, none);
-  ApplyRsa(&RSA_public_decrypt, rsa.get(), buffer, length, "RSA Decription error");
+  int nLength = 0, eLength = 0;
+  const uint8_t* nBytes = FindComponent(material_, modulusTag, &nLength);
+  const uint8_t* eBytes = FindComponent(material_, keytag::kPublicExponent, &eLength);
+  if (nBytes == nullptr || eBytes == nullptr) detail::RaiseIncompleteKey();
+  if (!publicRsa_ || !publicRsa_->Holds(nBytes, nLength, eBytes, eLength)) {
+    publicRsa_.reset();
+    BnPtr n = RequiredNumber(material_, modulusTag, Secrecy::kPublic);
+    BnPtr e = RequiredNumber(material_, keytag::kPublicExponent, Secrecy::kPublic);
+    BnPtr none;
+    std::unique_ptr<PublicRsaCache, PublicRsaCacheFree> cache(new PublicRsaCache);
+    cache->rsa.reset(RSA_new());
+    if (!cache->rsa) QORX_RAISE(sd::kNoMemory, kUnit);
+    SetKey(cache->rsa.get(), n, e, none);
+    cache->modulus = TSDByteArray(nBytes, nLength);
+    cache->exponent = TSDByteArray(eBytes, eLength);
+    publicRsa_ = std::move(cache);
+  }
+  ApplyRsa(&RSA_public_decrypt, publicRsa_->rsa.get(), buffer, length, "RSA Decription error");
 }
 
 void TSDKeyVaultKeyNode::GenerateKeyPair(uint32_t publicExponent) {

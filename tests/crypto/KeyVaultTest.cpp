@@ -319,6 +319,19 @@ TEST_F(KeyVaultTest, RawRsaAgreesWithLibcrypto) {
   EXPECT_EQ(viaPlain, viaCrt);
   EXPECT_EQ(viaPublic, ref.Raw(false, x));
 
+  // A key imported anew is applied as it now is, not as the last operation set it up.
+  TSDKeyNodeRef other = Create(5, 0xA2, 128);
+  other->GenerateKeyPair(65537);
+  Bytes otherPublic(300);
+  int size = static_cast<int>(otherPublic.size());
+  otherPublic.resize(static_cast<size_t>(other->ExportPublic(1, otherPublic.data(), &size)));
+  pub->Import(0, 1, otherPublic.data(), static_cast<int>(otherPublic.size()));
+  Bytes viaNew = x, viaOther = x;
+  pub->PublicKeyOperation(viaNew.data(), 128);
+  other->PublicKeyOperation(viaOther.data(), 128);
+  EXPECT_EQ(viaNew, viaOther);
+  EXPECT_NE(viaNew, viaPublic);
+
   // The byte-array forms, and a private key's own public half.
   TSDByteArray back;
   crt->PublicOperation(back, TSDByteArray(viaCrt.data(), 128));
