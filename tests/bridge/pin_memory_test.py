@@ -98,6 +98,7 @@ def session(bridge, watch, pinentry, harness, folder):
             "pin " + MARKER * 2,                           # one too long for the card
             # a change that goes wrong: new codes that differ, one too long, then cancel
             "pin " + MARKER, "pin Abcd5678", "pin Abcd5679", "pin " + MARKER * 2, "cancel",
+            "pin " + MARKER, "crash",  # the dialog gone with the current PIN in its last line
             "pin " + MARKER, "pin 1234", "pin 1234",       # and back
         )))
     subprocess.run([harness, "sim-reinsert", "main"], check=True, stdout=subprocess.DEVNULL,
@@ -119,13 +120,14 @@ def session(bridge, watch, pinentry, harness, folder):
             ("CardVerifySecretCode", [], refused, "a wrong PIN refused"),
             ("CardVerifySecretCode", [], refused, "a PIN too long refused"),
             ("ChangeSecretCode", [None, None], refused, "a change cancelled after a mismatch"),
+            ("ChangeSecretCode", [None, None], "pinentry", "a change whose dialog crashed"),
             ("CardVerifySecretCode", [MARKER * 2], refused, "the page's PIN too long refused"),
             ("CardVerifySecretCode", [MARKER], 0, "the marker verified as the page gave it"),
             ("ChangeSecretCode", [None, None], 0, "the PIN changed back in the dialog"),
         )
         for member, args, value, what in steps:
             answer = host.call(member, args)
-            got = answer.get("value")
+            got = answer.get("value", answer.get("error", {}).get("code"))
             check(got == value if value is not None else isinstance(got, int) and got != 0,
                   "%s: %s" % (what, json.dumps(answer)[:120]))
     finally:
