@@ -44,11 +44,12 @@ inline bool MeansServiceGone(LONG rv) {
 }
 
 // pcsc-lite's client waits without any bound while another application holds a transaction
-// on the card: it asks pcscd again every PCSCLITE_LOCK_POLL_RATE until the other lets go,
-// in SCardBeginTransaction, SCardTransmit, SCardStatus and SCardReconnect. With
-// PCSCLITE_NO_BLOCKING set when the process makes its first context, those calls answer
-// SCARD_E_SHARING_VIOLATION at once and WhileShared below does the waiting, bounded. A value
-// the environment already has is kept.
+// on the card: it asks pcscd again every PCSCLITE_LOCK_POLL_RATE until the other lets go.
+// With PCSCLITE_NO_BLOCKING set when the process makes its first context, SCardTransmit,
+// SCardStatus and SCardReconnect answer SCARD_E_SHARING_VIOLATION at once instead, and
+// WhileShared below does the waiting, bounded. SCardBeginTransaction ignores the setting
+// (pcsc-lite 1.9): that is why every card operation asks SCardStatus first, and begins its
+// transaction only once the card is not held. A value the environment already has is kept.
 inline void AskPCSCNotToWait() {
   static std::once_flag once;
   std::call_once(once, [] { ::setenv("PCSCLITE_NO_BLOCKING", "1", 0); });
