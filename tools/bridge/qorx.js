@@ -214,6 +214,75 @@
     });
   }
 
+  // A file's bytes go to the host in chunks of CHUNK bytes, base64 in a message within the
+  // host's limit of 1 MiB, with at most WINDOW chunks sent and not yet acknowledged: the page
+  // holds no more of the file than that, and the host one chunk.
+  const CHUNK = 512 * 1024;
+  const WINDOW = 4;
+  // HashFile refuses a file over this size; its bytes need not travel for that.
+  const MAX_FILE = 0x7fffffff;
+
+  function isBlob(value) {
+    const kind = Object.prototype.toString.call(value);
+    return kind === "[object Blob]" || kind === "[object File]";
+  }
+
+  function toBase64(bytes) {
+    if (typeof bytes.toBase64 === "function") return bytes.toBase64();
+    let text = "";
+    for (let i = 0; i < bytes.length; i += 0x8000)
+      text += String.fromCharCode.apply(null, bytes.subarray(i, i + 0x8000));
+    return btoa(text);
+  }
+
+  function report(progress, done, total) {
+    if (typeof progress !== "function") return;
+    try {
+      progress(done, total);
+    } catch (e) {
+      setTimeout(() => { throw e; });
+    }
+  }
+
+  // HashFile or SignFile of a File or Blob: the call holds its turn until the whole file is
+  // sent, so that no other request comes between its chunks. A file that cannot be read to its
+  // end (changed or removed since it was chosen) resolves as the control's unreadable file.
+  function sendFile(member, blob, progress, timeout) {
+    return inTurn(async () => {
+      const total = blob.size;
+      await send({ op: "file", member: member, size: total }, timeout);
+      report(progress, 0, total);
+      const inFlight = [];
+      let offset = 0;
+      let readable = total <= MAX_FILE;
+      try {
+        while ((readable && offset < total) || inFlight.length > 0) {
+          if (readable && offset < total && inFlight.length < WINDOW) {
+            const end = Math.min(offset + CHUNK, total);
+            let bytes;
+            try {
+              bytes = new Uint8Array(await blob.slice(offset, end).arrayBuffer());
+            } catch (e) {
+              readable = false;  // what was sent is ended short
+              continue;
+            }
+            const answer = send({ op: "chunk", at: offset, data: toBase64(bytes) }, timeout);
+            answer.catch(() => {});  // awaited below, in order
+            inFlight.push(answer);
+            offset = end;
+            continue;
+          }
+          report(progress, await inFlight.shift(), total);
+        }
+      } catch (e) {
+        // The host refused a chunk and let the file go, or the connection is gone.
+        for (const answer of inFlight) answer.catch(() => {});
+        throw e;
+      }
+      return send({ op: "end" }, timeout);
+    });
+  }
+
   function read(name, timeout) {
     // Nothing made before it is still to be answered: the copy is up to date now.
     if (queued === 0 && unanswered.size === 0 && broken === null && held.has(name))
@@ -250,6 +319,12 @@
         Object.defineProperty(control, name, { enumerable: true, get: () => read(name, timeout) });
       } else {
         const dialog = name === "CardVerifySecretCode" || name === "ChangeSecretCode";
+        if (name === "HashFile" || name === "SignFile") {
+          control[name] = (file, progress) => isBlob(file) ? sendFile(name, file, progress, timeout)
+            : Promise.reject(new QorXError("path", "a page cannot name a local file: " + name +
+              " takes a File or Blob that the customer chose"));
+          continue;
+        }
         control[name] = (...args) => call({ op: "call", member: name, args: args },
           dialog && args.every((a) => a === null || a === undefined) ? timeout + DIALOG_MS : timeout);
       }
