@@ -104,6 +104,7 @@ class Session {
   // The steps of a file sent by the page (in SessionFile.cpp).
   std::string FileRequest(const std::string& id, const std::string& op, const JsonValue& request);
   void AbandonFile() noexcept;
+  void WipeChunk() noexcept;
   // CardVerifySecretCode and ChangeSecretCode: the codes from the page as the policy allows,
   // or from the PIN dialog (in SessionPin.cpp).
   std::string SecretCodeCall(const std::string& id, const std::string& member,

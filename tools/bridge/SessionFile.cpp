@@ -33,12 +33,16 @@ std::string Value(const std::string& id, const std::string& value) {
 
 }  // namespace
 
+void Session::WipeChunk() noexcept {
+  // The customer's file may be private: its last chunk does not stay behind.
+  if (!chunk_.empty()) explicit_bzero(chunk_.data(), chunk_.size());
+}
+
 void Session::AbandonFile() noexcept {
   if (!fileOpen_) return;
   fileOpen_ = false;
   if (files_ != nullptr) files_->AbandonFile();
-  // The customer's file may be private: its last chunk does not stay behind.
-  explicit_bzero(chunk_.data(), chunk_.size());
+  WipeChunk();
 }
 
 std::string Session::FileRequest(const std::string& id, const std::string& op,
@@ -68,7 +72,7 @@ std::string Session::FileRequest(const std::string& id, const std::string& op,
     fileOpen_ = false;
     LONG status = 0;
     const HRESULT hr = files_->EndFile(fileSign_ ? 1 : 0, &status);
-    explicit_bzero(chunk_.data(), chunk_.size());
+    WipeChunk();
     if (Failed(hr)) return ErrorAnswer(id, "control", "the file cannot be ended", hr);
     // As after a call of the method itself: a signature looked at the card, a hash did not.
     std::string changes;
