@@ -9,7 +9,6 @@ to qorx-bridge alone tell the host's part from the browser's.
 """
 
 import base64
-import json
 import os
 import struct
 import subprocess
@@ -46,20 +45,23 @@ def host_alone(bridge, chosen, work):
     reader = threading.Thread(target=lambda: answers.append(host.stdout.read()))
     reader.start()
 
-    def send(request):
-        data = json.dumps(dict(request, origin="https://bank.example")).encode()
-        host.stdin.write(struct.pack("=I", len(data)) + data)
+    def send(data):
+        host.stdin.write(struct.pack("=I", len(data)))
+        host.stdin.write(data)
 
+    # Encoded first, and the messages put together as bytes: the host's time, not Python's.
     chunk = 512 * 1024
     pieces = []
-    with open(chosen, "rb") as f:  # encoded first: the host's time, not Python's
+    with open(chosen, "rb") as f:
         for _ in range(64):
-            pieces.append(base64.b64encode(f.read(chunk)).decode())
+            pieces.append(base64.b64encode(f.read(chunk)))
+    page = b'"origin":"https://bank.example",'
     start = time.monotonic()
-    send({"id": 1, "op": "file", "member": "HashFile", "size": SIZE})
+    send(b'{"id":1,%s"op":"file","member":"HashFile","size":%d}' % (page, SIZE))
     for i in range(SIZE // chunk):
-        send({"id": i + 2, "op": "chunk", "at": i * chunk, "data": pieces[i % len(pieces)]})
-    send({"id": 0, "op": "end"})
+        send(b'{"id":%d,%s"op":"chunk","at":%d,"data":"%s"}'
+             % (i + 2, page, i * chunk, pieces[i % len(pieces)]))
+    send(b'{"id":0,%s"op":"end"}' % page)
     host.stdin.close()
     reader.join()
     seconds = time.monotonic() - start
@@ -92,10 +94,12 @@ def main():
         b.choose_file("#file", chosen)
         before = set(b.hosts())
         b.run("prepareFile()")
-        # The page's host; the one that told the extension the allowed origins has gone.
-        host = [pid for pid in b.hosts() if pid not in before and browser.alive(pid)][0]
+        # The page's host, started after the one that told the extension the allowed origins.
+        host = [pid for pid in b.hosts() if pid not in before][-1]
         idle = memory(host, "VmRSS")
         result = b.run("streamFile()")
+        if not browser.alive(host):
+            raise RuntimeError("the host ended: %s %s" % (result, b.log()[-2000:]))
         peak = memory(host, "VmHWM")
         if result.get("status") != 0 or result.get("sHashOutput") != wanted:
             raise RuntimeError("the file's hash is wrong: %s, wanted %s" % (result, wanted))
