@@ -91,9 +91,11 @@ std::string Session::FileRequest(const std::string& id, const std::string& op,
   const JsonValue* data = request.Find("data");
   if (data == nullptr || data->type != JsonValue::Type::String)
     return ErrorAnswer(id, "request", "a chunk's data is a base64 text");
-  // Within a message's size: room for at most 3/4 of it.
-  const size_t room = Base64MaxDecoded(data->text.size());
-  if (chunk_.size() < room) chunk_.resize(room);
+  // Room for the most a message can carry, made once: a buffer that grew would leave the
+  // file's bytes behind in the one it left.
+  if (chunk_.empty()) chunk_.resize(Base64MaxDecoded(kMaxRequestSize));
+  if (Base64MaxDecoded(data->text.size()) > chunk_.size())
+    return ErrorAnswer(id, "size", "a chunk is over the limit of " + std::to_string(kMaxChunkSize));
   size_t length = 0;
   if (!DecodeBase64(data->text.data(), data->text.size(), chunk_.data(), &length))
     return ErrorAnswer(id, "request", "a chunk's data is not base64");
