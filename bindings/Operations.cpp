@@ -1,5 +1,7 @@
 #include "bindings/Operations.h"
 
+#include <limits>
+
 #include "bindings/ModuleVersion.h"
 #include "core/Exceptions.h"
 #include "core/StatusCodes.h"
@@ -95,6 +97,20 @@ TSDByteArray SignFile(TQorTerminalAppletService& service, const char* fileName) 
   uint8_t digest[TSDSHA1Digest::kDigestLength];
   HashFile(fileName, digest);
   return service.SignDigest(digest);
+}
+
+bool StreamedFileDigest::Update(const uint8_t* bytes, size_t length) noexcept {
+  if (length > size_ - received_) return false;
+  sha1_.Update(bytes, length);
+  received_ += length;
+  return true;
+}
+
+void StreamedFileDigest::Final(uint8_t (&digest)[TSDSHA1Digest::kDigestLength]) {
+  // HashFile reads no file over this size, and fails one that ends early.
+  if (size_ > static_cast<uint64_t>(std::numeric_limits<int32_t>::max()) || received_ != size_)
+    throw EAPSException(FileFailureStatus(sd::kFileRead));
+  sha1_.Final(digest);
 }
 
 std::unique_ptr<DiagnosticReport> Report(TSDBaseTerminalAppletService& service, const char* model) {

@@ -60,6 +60,23 @@ void HashFile(const char* fileName, uint8_t (&digest)[TSDSHA1Digest::kDigestLeng
 // The card's signature of a named file: its SHA-1 as HashFile reads it, signed on the card.
 TSDByteArray SignFile(TQorTerminalAppletService& service, const char* fileName);
 
+// SHA-1 of a file whose bytes come in pieces from elsewhere (a file the customer chose in a
+// browser), with the statuses HashFile gives for the same file.
+class StreamedFileDigest {
+ public:
+  explicit StreamedFileDigest(uint64_t size) noexcept : size_(size) {}
+  // False, taking nothing, for bytes beyond the size announced.
+  bool Update(const uint8_t* bytes, size_t length) noexcept;
+  // The digest of the bytes. Raises 786 for a file over HashFile's limit, and for one that
+  // ended before its size (as a file that shrinks while it is read).
+  void Final(uint8_t (&digest)[TSDSHA1Digest::kDigestLength]);
+
+ private:
+  TSDSHA1Digest sha1_;  // wipes itself, also when the file is abandoned
+  uint64_t size_;
+  uint64_t received_ = 0;
+};
+
 // The diagnostic report of this machine, ending with "TecnologiaAtiva.Modelo = <model>".
 std::unique_ptr<DiagnosticReport> Report(TSDBaseTerminalAppletService& service, const char* model);
 

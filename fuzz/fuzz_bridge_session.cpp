@@ -2,7 +2,9 @@
 // Session in turn, with a fake control behind it whose answers the input scripts. Every
 // answer is a JSON object within the browser's limit that starts with the id, carries one
 // result, and names a plain error code; the control is never handed a text with a NUL, nor,
-// where the policy keeps codes to the host's dialog, a code from the page; nothing leaks.
+// where the policy keeps codes to the host's dialog, a code from the page; HashFile and
+// SignFile never run with a name from the page, and a file's bytes reach the control only in
+// order, within the size announced; nothing leaks.
 //
 // Input lines:
 //   %host          (first line only) the session runs with pin-entry = host
@@ -18,6 +20,7 @@
 
 #include "bindings/control/Com.h"
 #include "bindings/control/Module.h"
+#include "bindings/control/QorXFileStream.h"
 #include "bindings/control/QorXInterface.h"
 #include "fuzz/FuzzCheck.h"
 #include "tools/bridge/Framing.h"
@@ -40,11 +43,16 @@ uint8_t Take() {
 
 // The control as a script sees it (names, kinds, parameter counts and types from its member
 // table), answering from the tape instead of a card.
-class Fake final : public IDispatch {
+class Fake final : public IDispatch, public IQorXFileStream {
  public:
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
     if (riid == IID_IUnknown || riid == IID_IDispatch) {
-      *ppv = this;
+      *ppv = static_cast<IDispatch*>(this);
+      AddRef();
+      return S_OK;
+    }
+    if (riid == IID_IQorXFileStream) {
+      *ppv = static_cast<IQorXFileStream*>(this);
       AddRef();
       return S_OK;
     }
@@ -82,6 +90,7 @@ class Fake final : public IDispatch {
                  EXCEPINFO* exception, uint32_t*) override {
     const ControlMember* member = FindControlMember(id);
     FUZZ_CHECK(member != nullptr && params != nullptr && params->cNamedArgs == 0);
+    FUZZ_CHECK(!((id == 14 || id == 40) && (flags & DISPATCH_METHOD) != 0));  // HashFile, SignFile
     const uint16_t wanted =
         member->kind == MemberKind::Property ? DISPATCH_PROPERTYGET : DISPATCH_METHOD;
     if ((flags & wanted) == 0) return DISP_E_MEMBERNOTFOUND;
@@ -102,6 +111,31 @@ class Fake final : public IDispatch {
       if (Failed(hr)) return hr == E_OUTOFMEMORY ? hr : DISP_E_TYPEMISMATCH;
     }
     return Answer(*member, result, exception);
+  }
+
+  // A file's bytes: the next byte of the tape may refuse a step.
+  HRESULT BeginFile(uint64_t size) override {
+    file_ = true;
+    size_ = size;
+    received_ = 0;
+    return Take() == 0xEE ? E_OUTOFMEMORY : S_OK;
+  }
+  HRESULT FileData(const uint8_t* bytes, uint32_t length) override {
+    FUZZ_CHECK(file_ && length <= kMaxChunkSize && length <= size_ - received_);
+    FUZZ_CHECK(length == 0 || bytes != nullptr);
+    received_ += length;
+    return Take() == 0xEE ? E_INVALIDARG : S_OK;
+  }
+  HRESULT EndFile(LONG sign, LONG* lResult) override {
+    FUZZ_CHECK(file_ && lResult != nullptr && (sign == 0 || sign == 1));
+    file_ = false;
+    const uint8_t how = Take();
+    *lResult = how;
+    return how == 0xEE ? E_UNEXPECTED : S_OK;
+  }
+  HRESULT AbandonFile() override {
+    file_ = false;
+    return S_OK;
   }
 
  private:
@@ -156,6 +190,9 @@ class Fake final : public IDispatch {
   }
 
   ULONG references_ = 1;
+  bool file_ = false;
+  uint64_t size_ = 0;
+  uint64_t received_ = 0;
 };
 
 class FakeFactory final : public IClassFactory {

@@ -174,16 +174,10 @@ HRESULT CQorX::SignTransaction(BSTR sTransactionData, LONG boolHexadecimalInputS
 }
 
 HRESULT CQorX::HashFile(BSTR sLocalFileName, LONG* lResult) {
-  hashOutput_.Clear();
-  return RunMethod(
-      lResult,
-      [&] {
-        const TextArgument name(sLocalFileName);
-        uint8_t digest[TSDSHA1Digest::kDigestLength];
-        ops::HashFile(name.Get(), digest);
-        hashOutput_.Set(ops::DigestText(digest));
-      },
-      true);
+  return FileMethod(false, lResult, [&](uint8_t(&digest)[TSDSHA1Digest::kDigestLength]) {
+    const TextArgument name(sLocalFileName);
+    ops::HashFile(name.Get(), digest);
+  });
 }
 
 HRESULT CQorX::GetReaderCount(LONG* lResult) {
@@ -280,13 +274,60 @@ HRESULT CQorX::PerformPCSCDiagnosticTest(LONG* lResult) {
 }
 
 HRESULT CQorX::SignFile(BSTR sLocalFileName, LONG* lResult) {
+  return FileMethod(true, lResult, [&](uint8_t(&digest)[TSDSHA1Digest::kDigestLength]) {
+    const TextArgument name(sLocalFileName);
+    ops::HashFile(name.Get(), digest);
+  });
+}
+
+template <typename DigestOf>
+HRESULT CQorX::FileMethod(bool sign, LONG* lResult, DigestOf&& digestOf) noexcept {
+  // A hash's result goes before the file is read; a signature's stays until a new one is made.
+  if (!sign) hashOutput_.Clear();
   return RunMethod(
       lResult,
       [&] {
-        const TextArgument name(sLocalFileName);
-        StoreHexProperty(ops::SignFile(*service_, name.Get()), cryptogram_);
+        uint8_t digest[TSDSHA1Digest::kDigestLength];
+        digestOf(digest);
+        if (sign)
+          StoreHexProperty(service_->SignDigest(digest), cryptogram_);
+        else
+          hashOutput_.Set(ops::DigestText(digest));
       },
       true);
+}
+
+// ---- a file handed in pieces ----
+
+HRESULT CQorX::BeginFile(uint64_t size) {
+  streamed_.reset();
+  try {
+    streamed_ = std::make_unique<ops::StreamedFileDigest>(size);
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+  return S_OK;
+}
+
+HRESULT CQorX::FileData(const uint8_t* bytes, uint32_t length) {
+  if (!streamed_) return E_UNEXPECTED;
+  if (length == 0) return S_OK;
+  if (bytes == nullptr || !streamed_->Update(bytes, length)) return E_INVALIDARG;
+  return S_OK;
+}
+
+HRESULT CQorX::EndFile(LONG sign, LONG* lResult) {
+  if (!streamed_) return E_UNEXPECTED;
+  if (lResult == nullptr) return E_POINTER;
+  // The file ends here whatever its result.
+  const std::unique_ptr<ops::StreamedFileDigest> file = std::move(streamed_);
+  return FileMethod(sign != 0, lResult,
+                    [&](uint8_t(&digest)[TSDSHA1Digest::kDigestLength]) { file->Final(digest); });
+}
+
+HRESULT CQorX::AbandonFile() {
+  streamed_.reset();
+  return S_OK;
 }
 
 }  // namespace qorx::com

@@ -8,6 +8,8 @@
 #include <memory>
 
 #include "applet/QorTerminalAppletService.h"
+#include "bindings/Operations.h"
+#include "bindings/control/QorXFileStream.h"
 #include "bindings/control/QorXInterface.h"
 #include "core/ByteArray.h"
 #include "core/Exceptions.h"
@@ -17,7 +19,7 @@ namespace qorx::com {
 // Objects and locks alive in this module (DllCanUnloadNow).
 std::atomic<long>& ModuleUsage() noexcept;
 
-class CQorX final : public IQorX {
+class CQorX final : public IQorX, public IQorXFileStream {
  public:
   // `slotFactory` null: the process-wide PC/SC factory.
   explicit CQorX(TSDBaseServiceFactory* slotFactory = nullptr);
@@ -84,6 +86,12 @@ class CQorX final : public IQorX {
   HRESULT SignFile(BSTR sLocalFileName, LONG* lResult) override;
   HRESULT get_sVersion(BSTR* pVal) override;
 
+  // IQorXFileStream
+  HRESULT BeginFile(uint64_t size) override;
+  HRESULT FileData(const uint8_t* bytes, uint32_t length) override;
+  HRESULT EndFile(LONG sign, LONG* lResult) override;
+  HRESULT AbandonFile() override;
+
  private:
   ~CQorX();
 
@@ -110,6 +118,10 @@ class CQorX final : public IQorX {
   // (HashFile, SignFile) a file's 785 or 786 is also kept as the last error.
   template <typename Body>
   HRESULT RunMethod(LONG* lResult, Body&& body, bool fileCodes = false) noexcept;
+  // HashFile (`sign` false) or SignFile of the digest `digestOf` writes, which raises what
+  // reading the file raised: one frame for a named file and for one handed in pieces.
+  template <typename DigestOf>
+  HRESULT FileMethod(bool sign, LONG* lResult, DigestOf&& digestOf) noexcept;
   // Bytes of a text argument: its hexadecimal digits when `hexadecimal` is not 0, otherwise
   // the whole text as UTF-8. 259 for an empty text and for rejected digits.
   TSDByteArray InputToBytes(BSTR text, LONG hexadecimal);
@@ -128,6 +140,7 @@ class CQorX final : public IQorX {
   LONG readerCount_ = 0;
   Property pan_, panSequence_, cryptogram_, readerName_, certificate_, hashOutput_,
       initializationData_, encryptedPassword_, diagnosticResult_, version_;
+  std::unique_ptr<ops::StreamedFileDigest> streamed_;  // the file being handed in, if any
 };
 
 }  // namespace qorx::com

@@ -30,6 +30,11 @@ HRESULT CQorX::QueryInterface(REFIID riid, void** ppv) {
     AddRef();
     return S_OK;
   }
+  if (riid == IID_IQorXFileStream) {
+    *ppv = static_cast<IQorXFileStream*>(this);
+    AddRef();
+    return S_OK;
+  }
   *ppv = nullptr;
   return E_NOINTERFACE;
 }

@@ -17,6 +17,10 @@
 #include <tuple>
 #include <vector>
 
+#include <openssl/evp.h>
+
+#include "bindings/control/QorX.h"
+#include "tools/bridge/Base64.h"
 #include "tools/bridge/BridgeConfig.h"
 #include "tools/bridge/CardWatch.h"
 #include "tools/bridge/Framing.h"
@@ -395,6 +399,172 @@ TEST_F(BridgeSession, DescribesTheFortyMembersAndKeepsToOnePage) {
   EXPECT_EQ(session.Handle(reinterpret_cast<const uint8_t*>(second.data()), second.size())
                 .rfind(R"({"id":2,"error":{"code":"origin")", 0),
             0u);
+}
+
+std::string Base64(const std::string& bytes) {
+  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+  out.resize(static_cast<size_t>(EVP_EncodeBlock(
+      reinterpret_cast<unsigned char*>(out.data()),
+      reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()))));
+  return out;
+}
+
+TEST(BridgeBase64, DecodesOnlyCanonicalText) {
+  const std::vector<std::pair<std::string, const char*>> rows = {
+      {"", ""},
+      {"YQ==", "a"},
+      {"YWI=", "ab"},
+      {"YWJj", "abc"},
+      {"YWJjZA==", "abcd"},
+      {"+/+/", "\xFB\xFF\xBF"},
+      {"YQ", nullptr},
+      {"YQ=", nullptr},
+      {"YR==", nullptr},
+      {"YWJ=", nullptr},
+      {"Y===", nullptr},
+      {"=YWJ", nullptr},
+      {"YW=j", nullptr},
+      {"YW Jj", nullptr},
+      {"YWJj\n", nullptr},
+      {"YW-_", nullptr},
+      {"YWJj\xC3\xA9==", nullptr},
+  };
+  for (const auto& [text, bytes] : rows) {
+    uint8_t out[8];
+    size_t n = 99;
+    const bool ok = DecodeBase64(text.data(), text.size(), out, &n);
+    EXPECT_EQ(ok, bytes != nullptr) << text;
+    if (ok && bytes != nullptr) {
+      EXPECT_EQ(std::string(reinterpret_cast<char*>(out), n), bytes);
+    }
+  }
+}
+
+// A file sent by a page in chunks: the same lResult and properties as the control's own
+// HashFile and SignFile of the file (no reader here, so a signature fails alike), and every
+// step out of place refused, leaving nothing half done.
+class BridgeFile : public BridgeSession {
+ protected:
+  BridgeFile() { setenv("QORX_PCSC_LIBRARY", "/nonexistent/libpcsclite.so.1", 1); }
+  ~BridgeFile() override { unsetenv("QORX_PCSC_LIBRARY"); }
+  std::string Step(const std::string& rest) { return Ask(kBank + rest); }
+  std::string Begin(const char* member, size_t size) {
+    return Step(R"("op":"file","member":")" + std::string(member) + R"(","size":)" +
+                std::to_string(size) + "}");
+  }
+  std::string Chunk(size_t at, const std::string& bytes) {
+    return Step(R"("op":"chunk","at":)" + std::to_string(at) + R"(,"data":")" + Base64(bytes) +
+                "\"}");
+  }
+  std::string Send(const char* member, const std::string& file, size_t piece) {
+    std::string answer = Begin(member, file.size());
+    for (size_t at = 0; at < file.size() && answer.find("error") == std::string::npos; at += piece)
+      answer = Chunk(at, file.substr(at, piece));
+    return answer.find("error") == std::string::npos ? Step(R"("op":"end"})") : answer;
+  }
+  const std::string kBank = R"({"id":1,"origin":"https://bank.example",)";
+};
+
+TEST_F(BridgeFile, ChunksEndAsTheControlsOwnCallsOfTheFile) {
+  std::mt19937 random(18);
+  std::string big(1500000, '\0');
+  for (char& c : big) c = static_cast<char>(random());
+  char path[] = "/tmp/bridge-file-XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  const auto property = [&](const char* name) {
+    return Step(R"("op":"get","member":")" + std::string(name) + "\"}");
+  };
+  // One control beside the session's, called alike.
+  com::CQorX* control = new com::CQorX();
+  for (const std::string& file : {std::string(), std::string("abc"), big}) {
+    std::ofstream(path, std::ios::binary) << file;
+    for (const char* member : {"HashFile", "SignFile"}) {
+      com::BSTR name = com::BstrFromUtf8(path);
+      com::LONG status = -1;
+      ASSERT_EQ(strcmp(member, "HashFile") == 0 ? control->HashFile(name, &status)
+                                                : control->SignFile(name, &status),
+                com::S_OK);
+      com::SysFreeString(name);
+      EXPECT_EQ(Send(member, file, kMaxChunkSize),
+                R"({"id":1,"value":)" + std::to_string(status) + "}")
+          << member << " of " << file.size();
+      for (const char* shown : {"sHashOutput", "sCriptogramData", "wSCardError"}) {
+        com::VARIANT value;
+        com::VariantInit(&value);
+        com::DISPID id = com::DISPID_UNKNOWN;
+        std::u16string wide(shown, shown + strlen(shown));
+        com::OLECHAR* names[] = {wide.data()};
+        com::DISPPARAMS none = {nullptr, nullptr, 0, 0};
+        ASSERT_EQ(control->GetIDsOfNames(com::IID_NULL, names, 1, 0, &id), com::S_OK);
+        control->Invoke(id, com::IID_NULL, 0, com::DISPATCH_PROPERTYGET, &none, &value, nullptr,
+                        nullptr);
+        EXPECT_EQ(property(shown), R"({"id":1,"value":)" + ValueJson(value) + "}") << shown;
+        com::VariantClear(&value);
+      }
+    }
+  }
+  control->Release();
+  unlink(path);
+  // Smaller chunks than the limit give the same digest, and the mirror learns it.
+  Step(R"("op":"members","mirror":true})");
+  EXPECT_EQ(Send("HashFile", "abc", 1), R"({"id":1,"value":0,"state":{"sHashOutput":")"
+                                        R"(A9993E364706816ABA3E25717850C26C9CD0D89D"}})");
+}
+
+TEST_F(BridgeFile, StepsOutOfPlaceAreRefusedAndAbandonTheFile) {
+  const std::string begun = R"({"id":1,"value":0})";
+  const std::string refused = R"({"id":1,"error":{"code":")";
+  struct Row {
+    std::string step;  // after a begun file of 10 bytes, 3 of them sent
+    std::string code;
+  };
+  const std::vector<Row> rows = {
+      {R"("op":"chunk","at":0,"data":"YWJj"})", "request"},  // out of order
+      {R"("op":"chunk","at":4,"data":"YWJj"})", "request"},  // a gap
+      {R"("op":"chunk","at":3.5,"data":"YWJj"})", "request"},
+      {R"("op":"chunk","at":3,"data":"YWJj!"})", "request"},  // not base64
+      {R"("op":"chunk","at":3,"data":7})", "request"},
+      {R"("op":"chunk","at":3,"data":"YWJjYWJjYWJj"})", "size"},  // beyond the size
+      {R"("op":"file","member":"Open","size":3})", "request"},
+      {R"("op":"file","member":"HashFile","size":-1})", "request"},
+      // A page cannot name a file, whatever the case it writes the member in.
+      {R"("op":"call","member":"HashFile","args":["/etc/passwd"]})", "path"},
+      {R"("op":"call","member":"signfile","args":["/etc/passwd"]})", "path"},
+      {R"("op":"call","member":"SignFile","args":[]})", "path"},
+      // Another call between the chunks is served, and the file is gone.
+      {R"("op":"call","member":"CalculateSHA1Hash","args":["abc",0]})", ""},
+      {"not json", "json"},
+  };
+  for (const Row& row : rows) {
+    ASSERT_EQ(Begin("HashFile", 10), begun);
+    ASSERT_EQ(Chunk(0, "abc"), R"({"id":1,"value":3})");
+    const std::string answer = Step(row.step);
+    if (row.code.empty())
+      EXPECT_EQ(answer, R"({"id":1,"value":0})") << row.step;
+    else if (row.code == "json")
+      EXPECT_EQ(Ask(row.step).rfind(R"({"id":null,"error":{"code":"json")", 0), 0u);
+    else
+      EXPECT_EQ(answer.rfind(refused + row.code + "\"", 0), 0u) << row.step << " -> " << answer;
+    EXPECT_EQ(Chunk(3, "defg").rfind(refused + "request\"", 0), 0u) << "after " << row.step;
+    EXPECT_EQ(Step(R"("op":"end"})").rfind(refused + "request\"", 0), 0u) << "after " << row.step;
+  }
+  // Ended short: a file that could not be read whole. A chunk's data may pass the limit for
+  // texts; nothing else in it may.
+  ASSERT_EQ(Begin("HashFile", 10), begun);
+  EXPECT_EQ(Step(R"("op":"end"})"), R"({"id":1,"value":786})");
+  const std::string long_text(kMaxStringSize + 4, 'A');
+  ASSERT_EQ(Begin("HashFile", kMaxChunkSize), begun);
+  EXPECT_EQ(Step(R"("op":"chunk","at":0,"data":")" + long_text + "\"}"),
+            R"({"id":1,"value":)" + std::to_string(long_text.size() / 4 * 3) + "}");
+  EXPECT_EQ(Step(R"("op":"chunk","at":1,"data":"YWJj","x":")" + long_text + "\"}")
+                .rfind(refused + "size\"", 0),
+            0u);
+  // A page that goes away mid-file leaves nothing behind (the sanitized build checks leaks).
+  Session gone(Origins());
+  const std::string begin = kBank + R"("op":"file","member":"SignFile","size":9})";
+  gone.Handle(reinterpret_cast<const uint8_t*>(begin.data()), begin.size());
 }
 
 // A page that mirrors the control: the members answer holds the whole copy, each later answer

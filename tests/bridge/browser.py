@@ -155,6 +155,11 @@ class Browser:
                   % expression)
         return self.command("POST", "/execute/async", {"script": script, "args": list(args)})
 
+    def choose_file(self, selector, path):
+        """Sets a file on a page's <input type=file>, as the customer choosing it would."""
+        element = self.command("POST", "/element", {"using": "css selector", "value": selector})
+        self.command("POST", "/element/%s/value" % next(iter(element.values())), {"text": path})
+
     def new_tab(self):
         handle = self.command("POST", "/window/new", {"type": "tab"})["handle"]
         self.command("POST", "/window", {"handle": handle})

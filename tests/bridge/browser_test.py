@@ -2,7 +2,7 @@
 page through qorx.js, refused origins, hostile messages, the reader freed when a tab closes,
 and a screenshot of the demo page after a signature.
 
-    browser_test.py QORX-BRIDGE FILE-CONTAINING-abc SCREENSHOT.png
+    browser_test.py QORX-BRIDGE A-FILE-PATH SCREENSHOT.png   (a page naming the path is refused)
 """
 
 import os
@@ -54,9 +54,31 @@ def main():
         result = b.run("hostileMessages()")
         wanted = {"h1": "member", "h2": "arguments", "h3": "arguments", "h5": "arguments",
                   "h4": "size", "h6": "member", "h7": "request", "h8": "ok", "h9": "size",
+                  "h10": "path",
                   "unanswerable": 0, "after": 0,
                   "hash": "A9993E364706816ABA3E25717850C26C9CD0D89D"}
         check(result == wanted, "hostile messages answered, the session goes on: %s" % result)
+
+        # A file the customer chooses, 64 MiB: streamed in chunks, hashed as sha1sum hashes it,
+        # signed by the card.
+        chosen = os.path.join(b.work, "chosen.bin")
+        with open(chosen, "wb") as f:
+            f.write(os.urandom(64 << 20))
+        wanted = subprocess.run(["sha1sum", chosen], check=True, capture_output=True,
+                                text=True).stdout.split()[0].upper()
+        b.open(b.url + "/test/session.html")
+        b.choose_file("#file", chosen)
+        result = b.run("chosenFile()")
+        print("     a 64 MiB file hashed through the bridge at %.0f MiB/s"
+              % result.get("mibPerSecond", 0))
+        check(result.get("hash") == 0 and result.get("sHashOutput") == wanted,
+              "HashFile of a chosen 64 MiB file gives sha1sum's value: %s" % result)
+        check(result.get("progress", {}).get("last") == [64 << 20, 64 << 20]
+              and result["progress"]["rising"] and result["progress"]["calls"] > 2,
+              "progress is reported and ends at the total: %s" % result.get("progress"))
+        check(result.get("sign") == 0 and result.get("verified") is True,
+              "SignFile of it verifies with the card's key: %s" % result)
+        os.unlink(chosen)
 
         b.open(b.origins["other"] + "/test/session.html")
         before = set(b.hosts())

@@ -71,7 +71,7 @@ async function session(name, browser, origins) {
   const failed = await page.evaluate((file) => bankingSession(file), dataFile);
   check(Array.isArray(failed) && failed.length === 0,
     name + ": open, detect, authenticate, wrong and right PIN, sign (checked with WebCrypto), " +
-    "hash, report, close: " + JSON.stringify(failed));
+    "hash and sign a Blob, refuse a path, report, close: " + JSON.stringify(failed));
 
   const attempt = async (origin) => {
     await page.goto(origin + "/test/session.html");

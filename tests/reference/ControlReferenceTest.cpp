@@ -22,12 +22,15 @@ std::string Read(const char* path) {
 
 // Without blanks, and without the comma a formatter leaves after a last parameter. A text the
 // page may leave out ("?: string | null", a secret code the host's dialog asks for) is still
-// the control's text parameter.
+// the control's text parameter, and so is the file a page passes where the control takes its
+// name.
 std::string Squeezed(const std::string& text) {
   std::string out;
   for (char c : text)
     if (c != ' ' && c != '\n' && c != '\t') out += c;
   out = std::regex_replace(out, std::regex("\\?:string\\|null"), ":string");
+  out = std::regex_replace(out, std::regex("\\(file:Blob,onProgress\\?:FileProgress\\)"),
+                           "(sLocalFileName:string)");
   return std::regex_replace(out, std::regex(",\\)"), ")");
 }
 
@@ -83,8 +86,9 @@ TEST(ControlReference, PageDescribesEveryMemberAndNoOther) {
   std::set<std::string> described;
   const std::regex heading("\n### `([^`]*)`");
   for (std::sregex_iterator it(page.begin(), page.end(), heading), end; it != end; ++it)
-    described.insert(
-        std::regex_replace((*it)[1].str(), std::regex("\\?: string \\| null"), ": string"));
+    described.insert(std::regex_replace(
+        std::regex_replace((*it)[1].str(), std::regex("\\?: string \\| null"), ": string"),
+        std::regex("\\(file: Blob, onProgress\\?: FileProgress\\)"), "(sLocalFileName: string)"));
   for (int i = 0; i < kControlMemberCount; ++i) {
     const std::string signature = Signature(ControlMembers()[i]);
     EXPECT_EQ(described.erase(signature), 1u) << "the reference lacks ### `" << signature << "`";

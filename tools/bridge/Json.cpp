@@ -22,6 +22,17 @@ void Wipe(std::string& text) noexcept {
   text.clear();
 }
 
+// Whether any of the eight bytes of `word` ends a run of plain text: a control character, a
+// byte of a multi-byte character, a quote or a backslash. Each test finds whether some byte
+// is zero (or below a bound), never which.
+inline bool AnyUnplain(uint64_t word) noexcept {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr uint64_t kHighs = 0x8080808080808080ULL;
+  const auto below = [](uint64_t x, uint64_t n) { return (x - kOnes * n) & ~x & kHighs; };
+  return ((word & kHighs) | below(word, 0x20) | below(word ^ (kOnes * '"'), 1) |
+          below(word ^ (kOnes * '\\'), 1)) != 0;
+}
+
 class Parser {
  public:
   Parser(const uint8_t* data, size_t size, const JsonLimits& limits, bool* tooLong)
@@ -140,10 +151,20 @@ class Parser {
     in_.Skip(1);  // the opening quote
     // The literal's raw length bounds its decoded length: reserving it first means the text
     // (a secret code, perhaps) is never copied by a growing buffer and left behind unwiped.
+    // The closing quote is the first one after an even number of backslashes.
     size_t raw = 0;
     const uint8_t* p = in_.Position();
-    while (raw < in_.Remaining() && p[raw] != '"') raw += (p[raw] == '\\') ? 2 : 1;
-    if (raw >= in_.Remaining()) return Fail("unterminated string");
+    for (;;) {
+      const void* quote =
+          raw < in_.Remaining() ? memchr(p + raw, '"', in_.Remaining() - raw) : nullptr;
+      if (quote == nullptr) return Fail("unterminated string");
+      const size_t at = static_cast<size_t>(static_cast<const uint8_t*>(quote) - p);
+      size_t slashes = 0;
+      while (slashes < at && p[at - 1 - slashes] == '\\') ++slashes;
+      raw = at;
+      if (slashes % 2 == 0) break;
+      ++raw;
+    }
     if (raw > limits_.maxString) {
       if (tooLong_ == nullptr) return Fail("string too long");
       *tooLong_ = true;
@@ -151,6 +172,21 @@ class Parser {
     }
     out->reserve(raw);
     for (;;) {
+      // A run of plain ASCII, most of any text and all of a file's base64, goes in at once.
+      const uint8_t* run = in_.Position();
+      const size_t left = in_.Remaining();
+      size_t plain = 0;
+      for (uint64_t word; plain + 8 <= left; plain += 8) {
+        memcpy(&word, run + plain, 8);
+        if (AnyUnplain(word)) break;
+      }
+      while (plain < left && run[plain] >= 0x20 && run[plain] < 0x80 && run[plain] != '"' &&
+             run[plain] != '\\')
+        ++plain;
+      if (plain > 0) {
+        out->append(reinterpret_cast<const char*>(run), plain);
+        in_.Skip(plain);
+      }
       uint8_t c;
       if (!in_.PeekU8(&c)) return Fail("unterminated string");
       if (c == '"') {

@@ -1,6 +1,7 @@
 #include "tools/bridge/Session.h"
 
 #include <string.h>
+#include <strings.h>
 
 #include <cmath>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include "applet/QorTerminalAppletService.h"
 #include "bindings/control/Com.h"
 #include "bindings/control/Module.h"
+#include "bindings/control/QorXFileStream.h"
 #include "bindings/control/QorXInterface.h"
 #include "tools/bridge/CardWatch.h"
 #include "tools/bridge/Framing.h"
@@ -115,6 +117,23 @@ class Arguments {
   std::vector<VARIANT> values_;
 };
 
+// Whether a string of `value` (a member's name too) is over the limit for texts, but for the
+// one `except`: a chunk's data, which may take the whole message.
+bool HoldsLongText(const JsonValue& value, const JsonValue* except) {
+  if (&value == except) return false;
+  if (value.text.size() > kMaxStringSize) return true;
+  for (const JsonValue& item : value.items)
+    if (HoldsLongText(item, except)) return true;
+  for (const auto& member : value.members)
+    if (member.first.size() > kMaxStringSize || HoldsLongText(member.second, except)) return true;
+  return false;
+}
+
+// The members that read a named file; the control matches names whatever their case.
+bool NamesFileMember(const std::string& name) {
+  return strcasecmp(name.c_str(), "HashFile") == 0 || strcasecmp(name.c_str(), "SignFile") == 0;
+}
+
 // Methods that never look at the card: after them the card status is what it was.
 bool LeavesCardAlone(const ControlMember& m) {
   for (const char* name : {"CalculateSHA1Hash", "HashFile", "GetReaderCount", "GetReaderName",
@@ -166,11 +185,17 @@ Session::Session(OriginList origins, BridgeConfig config)
   if (Failed(hr) || control_ == nullptr) {
     control_ = nullptr;
     createError_ = "the control could not be created (HRESULT " + HresultText(hr) + ")";
+    return;
   }
+  // A control without it takes no file from a page: such requests get its "control" error.
+  if (Failed(control_->QueryInterface(IID_IQorXFileStream, reinterpret_cast<void**>(&files_))))
+    files_ = nullptr;
 }
 
 Session::~Session() {
   watch_.reset();
+  AbandonFile();
+  if (files_ != nullptr) files_->Release();
   if (control_ == nullptr) return;
   CloseReader();
   control_->Release();
@@ -208,13 +233,23 @@ std::string Session::Oversized(uint32_t declared) {
 }
 
 std::string Session::Handle(const uint8_t* data, size_t size) {
+  // A file being sent stays open only through its own next steps: anything else, a refused
+  // step included, abandons it.
+  fileKept_ = false;
+  struct Abandon {
+    Session* session;
+    ~Abandon() {
+      if (!session->fileKept_) session->AbandonFile();
+    }
+  } abandon{this};
   if (size > kMaxRequestSize) return Oversized(static_cast<uint32_t>(size));
+  // Texts are parsed up to the message's size, and then held to their own limit, which only a
+  // chunk's data may pass.
   JsonLimits limits;
-  limits.maxString = kMaxStringSize;
+  limits.maxString = kMaxRequestSize;
   JsonValue request;
   std::string why;
-  bool tooLong = false;
-  if (!ParseJson(data, size, limits, &request, &why, &tooLong)) {
+  if (!ParseJson(data, size, limits, &request, &why)) {
     return Error("null", why == "too many elements" ? "size" : "json",
                  "the message is not valid JSON: " + why);
   }
@@ -224,12 +259,13 @@ std::string Session::Handle(const uint8_t* data, size_t size) {
   if (!IdText(request.Find("id"), &id))
     return Error("null", "request", "a request needs an id: a whole number or a short text");
 
-  if (tooLong)
+  const JsonValue* op = request.Find("op");
+  const bool chunk = op != nullptr && op->type == JsonValue::Type::String && op->text == "chunk";
+  if (HoldsLongText(request, chunk ? request.Find("data") : nullptr))
     return Error(
         id, "size",
         "a text in the request is over the limit of " + std::to_string(kMaxStringSize) + " bytes");
   const JsonValue* origin = request.Find("origin");
-  const JsonValue* op = request.Find("op");
   // The extension asks for the list itself, naming no page; it adds the page's origin to
   // every message of a page.
   if (origin == nullptr && op != nullptr && op->type == JsonValue::Type::String &&
@@ -247,6 +283,8 @@ std::string Session::Handle(const uint8_t* data, size_t size) {
   if (op == nullptr || op->type != JsonValue::Type::String)
     return Error(id, "request", "a request has an op: \"members\", \"get\" or \"call\"");
   if (control_ == nullptr) return Error(id, "control", createError_);
+  if (op->text == "file" || op->text == "chunk" || op->text == "end")
+    return FileRequest(id, op->text, request);
   if (op->text == "members") {
     const JsonValue* mirror = request.Find("mirror");
     return Members(id,
@@ -265,6 +303,10 @@ std::string Session::Handle(const uint8_t* data, size_t size) {
     plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
   }
   if (!plain) return Error(id, "request", "a request names a member of the control");
+  if (call && NamesFileMember(member->text))
+    return Error(id, "path",
+                 "a page cannot name a local file: " + member->text +
+                     " takes a File or Blob that the customer chose");
   const JsonValue* args = request.Find("args");
   if (args != nullptr && args->type != JsonValue::Type::Array)
     return Error(id, "arguments", "args is a list");

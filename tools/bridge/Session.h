@@ -17,7 +17,19 @@
 // Error codes: "json" (not a JSON message), "request" (malformed request), "size" (over a
 // limit), "origin" (origin not allowed), "member" (no such member, or a property called as a
 // method and the reverse), "arguments" (wrong number or types), "control" (the control failed
-// the call; "hresult" says how), "pinentry" (the PIN dialog could not be shown or broke off).
+// the call; "hresult" says how), "pinentry" (the PIN dialog could not be shown or broke off),
+// "path" (HashFile or SignFile called with a file's name: a page cannot know one, and the
+// answer must not tell it which files exist).
+//
+// HashFile and SignFile take the bytes of a file the customer chose, sent in order in chunks
+// of at most kMaxChunkSize bytes, base64 in "data"; "at" is where the chunk starts:
+//   {"id": 5, ..., "op": "file", "member": "SignFile", "size": 1500000}  ->  "value": 0
+//   {"id": 6, ..., "op": "chunk", "at": 0, "data": "..."}     ->  "value": bytes received
+//   {"id": 7, ..., "op": "chunk", "at": 524288, "data": "..."}
+//   {"id": 8, ..., "op": "end"}                          ->  "value": lResult, as a call's
+// The control hashes each chunk as it comes; nothing holds the file. End before the size has
+// come is a file that could not be read (786). Any other request, and any refused chunk (out
+// of order, over the size or the limit, not base64), abandons the file.
 //
 // CardVerifySecretCode and ChangeSecretCode called without their codes (left out or null) ask
 // the customer in the desktop's PIN dialog (tools/bridge/Pinentry.h); see SecretCodeCall.
@@ -50,6 +62,7 @@
 
 namespace qorx::com {
 class IDispatch;
+class IQorXFileStream;
 struct VARIANT;
 struct ControlMember;
 }  // namespace qorx::com
@@ -59,6 +72,9 @@ namespace qorx::bridge {
 // What one message may hold: the whole message, and one string in it.
 constexpr size_t kMaxRequestSize = 1024 * 1024;
 constexpr size_t kMaxStringSize = 256 * 1024;
+// The bytes of one chunk of a file: its base64 with the request's other members fits in one
+// message.
+constexpr size_t kMaxChunkSize = 768 * 1024 - 4096;
 
 class CardWatch;
 
@@ -85,6 +101,10 @@ class Session {
   std::string Invoke(const std::string& id, bool call, const std::string& member,
                      const JsonValue* args);
   void CloseReader();
+  // The steps of a file sent by the page (in SessionFile.cpp).
+  std::string FileRequest(const std::string& id, const std::string& op, const JsonValue& request);
+  void AbandonFile() noexcept;
+  void WipeChunk() noexcept;
   // CardVerifySecretCode and ChangeSecretCode: the codes from the page as the policy allows,
   // or from the PIN dialog (in SessionPin.cpp).
   std::string SecretCodeCall(const std::string& id, const std::string& member,
@@ -122,6 +142,14 @@ class Session {
   // What the page holds of each, as JSON; empty where it holds nothing.
   std::vector<std::string> held_;
   bool reconciled_ = false;  // the request's answer has brought the copy up to date
+
+  com::IQorXFileStream* files_ = nullptr;  // the control's way in for a file's bytes
+  bool fileOpen_ = false;
+  bool fileKept_ = false;  // the request under way has kept the file open
+  bool fileSign_ = false;
+  uint64_t fileSize_ = 0;
+  uint64_t fileReceived_ = 0;
+  std::vector<uint8_t> chunk_;  // one chunk's bytes, decoded
 };
 
 // A property's or method's result as the page receives it (a null text comes as "").

@@ -54,9 +54,9 @@ void InstallSignals() {
 }
 
 // Seconds the host may go on after the browser has closed its input: time to finish the
-// call under way and close the reader. A call that runs longer (a page may have named a file
-// to hash that never ends or never opens) does not keep the process, and with it the reader,
-// held: the process ends, and the PC/SC service releases what it held.
+// call under way and close the reader. A call that runs longer (a card or reader that stopped
+// answering) does not keep the process, and with it the reader, held: the process ends, and
+// the PC/SC service releases what it held.
 constexpr int kGraceSeconds = 3;
 
 int ServeSession(OriginList origins, BridgeConfig config);

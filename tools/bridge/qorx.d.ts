@@ -19,7 +19,8 @@ declare namespace QorX {
     | "request" // a malformed request
     | "json" // a request that is not JSON
     | "size" // a request or an answer over the browser's 1 MB limit
-    | "pinentry"; // the host's PIN dialog program is missing, crashed, hung or talked nonsense
+    | "pinentry" // the host's PIN dialog program is missing, crashed, hung or talked nonsense
+    | "path"; // HashFile or SignFile given a file's name instead of a File or Blob
 
   /** How a call fails when the bridge cannot carry it; catch it with `instanceof QorX.Error`. */
   interface Error extends globalThis.Error {
@@ -57,6 +58,10 @@ declare namespace QorX {
 
   type CardChangeListener = (event: CardChangeEvent) => void;
 
+  /** Called as a file goes to the host: `done` bytes of `total` hashed so far, from 0 up to
+   *  `total` at the end. */
+  type FileProgress = (done: number, total: number) => void;
+
   /** The control: its 40 members by their names. */
   interface Control {
     // Readers and the card.
@@ -82,7 +87,9 @@ declare namespace QorX {
     CardLogout(): Promise<number>;
     GetApplicationState(): Promise<number>;
     SignTransaction(sTransactionData: string, boolHexadecimalInputString: number): Promise<number>;
-    SignFile(sLocalFileName: string): Promise<number>;
+    /** Signs the SHA-1 of a file the customer chose (a File from <input type=file> or a drop,
+     *  or any Blob), sent to the host in chunks; a page cannot name a file ("path"). */
+    SignFile(file: Blob, onProgress?: FileProgress): Promise<number>;
     readonly sPAN: Promise<string>;
     readonly sPANSEQ: Promise<string>;
     readonly sCertificateData: Promise<string>;
@@ -99,7 +106,8 @@ declare namespace QorX {
 
     // Hashing, the password and reports.
     CalculateSHA1Hash(sInputBuffer: string, boolHexadecimalInputString: number): Promise<number>;
-    HashFile(sLocalFileName: string): Promise<number>;
+    /** The SHA-1 of a file the customer chose, as SignFile sends it, into sHashOutput. */
+    HashFile(file: Blob, onProgress?: FileProgress): Promise<number>;
     RSAPasswordEncryptWithPublicKey(
       sInputData: string,
       boolHexadecimalInputString: number,

@@ -39,6 +39,17 @@
 // A dialog that cannot be shown (none installed, or one that fails) rejects with the error
 // code "pinentry". Such a call may wait for the customer: its time limit is lengthened by the
 // dialog's.
+//
+// Files stay the customer's choice: HashFile and SignFile take a File (from <input type=file>
+// or a drop) or any Blob, never a name, and an optional progress callback:
+//
+//   const status = await ctl.SignFile(input.files[0], (done, total) => show(done / total));
+//
+// The file goes to the host in chunks, a few at a time, hashed as they come, so neither side
+// holds it whole; the callback hears the bytes hashed so far, from 0 to the file's size. The
+// result is the control's for the same file (786 for one of 2 GiB or more, or one that can no
+// longer be read to its end). A file's name rejects with the error code "path": a page could
+// only use it to learn which files exist.
 (function (global) {
   "use strict";
 
@@ -214,6 +225,119 @@
     });
   }
 
+  // A file's bytes go to the host in chunks of CHUNK bytes, base64 in a message within the
+  // host's limit of 1 MiB, with at most WINDOW chunks sent and not yet acknowledged: the page
+  // holds no more of the file than that, and the host one chunk.
+  const CHUNK = 512 * 1024;
+  const WINDOW = 8;
+  // HashFile refuses a file over this size; its bytes need not travel for that.
+  const MAX_FILE = 0x7fffffff;
+
+  function isBlob(value) {
+    const kind = Object.prototype.toString.call(value);
+    return kind === "[object Blob]" || kind === "[object File]";
+  }
+
+  function toBase64(bytes) {
+    if (typeof bytes.toBase64 === "function") return bytes.toBase64();
+    let text = "";
+    for (let i = 0; i < bytes.length; i += 0x8000)
+      text += String.fromCharCode.apply(null, bytes.subarray(i, i + 0x8000));
+    return btoa(text);
+  }
+
+  function report(progress, done, total) {
+    if (typeof progress !== "function") return;
+    try {
+      progress(done, total);
+    } catch (e) {
+      setTimeout(() => { throw e; });
+    }
+  }
+
+  // HashFile or SignFile of a File or Blob: the call holds its turn until the whole file is
+  // sent, so that no other request comes between its chunks. A file that cannot be read to its
+  // end (changed or removed since it was chosen) resolves as the control's unreadable file.
+  // The file's bytes, CHUNK at a time (the last one shorter), read as they are asked for: its
+  // stream where the browser has one (several times faster than reading slices), else slices.
+  function chunks(blob) {
+    if (typeof blob.stream !== "function") {
+      let offset = 0;
+      return async () => {
+        if (offset >= blob.size) return null;
+        const bytes = new Uint8Array(await blob.slice(offset, offset + CHUNK).arrayBuffer());
+        offset += bytes.length;
+        return bytes;
+      };
+    }
+    const reader = blob.stream().getReader();
+    let pending = null;  // what the last read gave beyond the chunk it filled
+    const next = async () => {
+      const chunk = new Uint8Array(CHUNK);
+      let filled = 0;
+      while (filled < CHUNK) {
+        if (pending === null) {
+          const next = await reader.read();
+          if (next.done) break;
+          pending = next.value;
+        }
+        const take = Math.min(pending.length, CHUNK - filled);
+        chunk.set(pending.subarray(0, take), filled);
+        filled += take;
+        pending = take < pending.length ? pending.subarray(take) : null;
+      }
+      return filled === 0 ? null : chunk.subarray(0, filled);
+    };
+    next.close = () => reader.cancel().catch(() => {});
+    return next;
+  }
+
+  // HashFile or SignFile of a File or Blob: the call holds its turn until the whole file is
+  // sent, so that no other request comes between its chunks. A file that cannot be read to its
+  // end (changed or removed since it was chosen) resolves as the control's unreadable file.
+  function sendFile(member, blob, progress, timeout) {
+    return inTurn(async () => {
+      const total = blob.size;
+      await send({ op: "file", member: member, size: total }, timeout);
+      report(progress, 0, total);
+      const next = chunks(blob);
+      const inFlight = [];
+      let offset = 0;
+      let readable = total <= MAX_FILE;
+      try {
+        while ((readable && offset < total) || inFlight.length > 0) {
+          if (readable && offset < total && inFlight.length < WINDOW) {
+            let bytes = null;
+            try {
+              bytes = await next();
+            } catch (e) {
+              // what was sent is ended short
+            }
+            // A file that shrank since it was chosen ends short too; one that grew, at its size.
+            if (bytes === null) {
+              readable = false;
+              continue;
+            }
+            if (bytes.length > total - offset) bytes = bytes.subarray(0, total - offset);
+            const answer = send({ op: "chunk", at: offset, data: toBase64(bytes) }, timeout);
+            answer.catch(() => {});  // awaited below, in order
+            inFlight.push(answer);
+            offset += bytes.length;
+            continue;
+          }
+          report(progress, await inFlight.shift(), total);
+        }
+      } catch (e) {
+        // The host refused a chunk and let the file go, or the connection is gone.
+        for (const answer of inFlight) answer.catch(() => {});
+        throw e;
+      } finally {
+        if (next.close) next.close();
+      }
+      return send({ op: "end" }, timeout);
+    });
+  }
+
   function read(name, timeout) {
     // Nothing made before it is still to be answered: the copy is up to date now.
     if (queued === 0 && unanswered.size === 0 && broken === null && held.has(name))
@@ -250,6 +374,12 @@
         Object.defineProperty(control, name, { enumerable: true, get: () => read(name, timeout) });
       } else {
         const dialog = name === "CardVerifySecretCode" || name === "ChangeSecretCode";
+        if (name === "HashFile" || name === "SignFile") {
+          control[name] = (file, progress) => isBlob(file) ? sendFile(name, file, progress, timeout)
+            : Promise.reject(new QorXError("path", "a page cannot name a local file: " + name +
+              " takes a File or Blob that the customer chose"));
+          continue;
+        }
         control[name] = (...args) => call({ op: "call", member: name, args: args },
           dialog && args.every((a) => a === null || a === undefined) ? timeout + DIALOG_MS : timeout);
       }

@@ -42,14 +42,16 @@ function publicKeyInfo(der) {
   return der.slice(spki.start, spki.end);
 }
 
+// `data` a text (signed as UTF-8) or the bytes themselves.
 async function verifySignature(certificateHex, signatureHex, data) {
   const key = await crypto.subtle.importKey("spki", publicKeyInfo(hexBytes(certificateHex)),
     { name: "RSASSA-PKCS1-v1_5", hash: "SHA-1" }, false, ["verify"]);
   return crypto.subtle.verify("RSASSA-PKCS1-v1_5", key, hexBytes(signatureHex),
-    new TextEncoder().encode(data));
+    typeof data === "string" ? new TextEncoder().encode(data) : data);
 }
 
-async function bankingSession(file) {
+async function bankingSession(path) {
+  const file = new Blob(["abc"]);
   const t = checker();
   const ctl = await QorX.create({ timeout: 20000 });
   t.is(await ctl.GetReaderCount(), 0, "GetReaderCount");
@@ -92,6 +94,7 @@ async function bankingSession(file) {
   t.is(await ctl.sHashOutput, abc, "sHashOutput");
   t.is(await ctl.HashFile(file), 0, "HashFile");
   t.is(await ctl.sHashOutput, abc, "sHashOutput of the file");
+  t.is(await ctl.HashFile(path).catch((e) => e.code), "path", "HashFile of a path");
 
   t.is(await ctl.RSAPasswordEncryptWithPublicKey("s3cret", 0, 0xDF71, 1), 0,
     "RSAPasswordEncryptWithPublicKey");
@@ -136,6 +139,7 @@ async function hostileMessages() {
     { id: "h6", op: "call", member: "lCardStatus" },
     { id: "h7", op: "steal" },
     { id: "h8", op: "members", origin: "https://bank.example" },  // the extension's origin wins
+    { id: "h10", op: "call", member: "SignFile", args: ["/etc/passwd"] },
   ];
   for (const message of raw) window.postMessage(Object.assign({ qorx: "request" }, message), "*");
   window.postMessage("not a request", "*");
@@ -143,7 +147,7 @@ async function hostileMessages() {
     args: ["y".repeat(1100000), 0] }, "*");
   const ctl = await QorX.create({ timeout: 20000 });
   const deadline = Date.now() + 15000;
-  while (answers.size < 9 && Date.now() < deadline) await new Promise((r) => setTimeout(r, 50));
+  while (answers.size < 10 && Date.now() < deadline) await new Promise((r) => setTimeout(r, 50));
   const result = {};
   for (const [id, code] of answers) result[id] = code;
   result.unanswerable = unanswerable;
@@ -160,6 +164,42 @@ async function failure() {
   } catch (e) {
     return e.code + ": " + e.message;
   }
+}
+
+// The file the driver chose on the page's file input, hashed and then signed through the
+// bridge, with the progress each call reported and the signature checked with the card's key.
+async function chosenFile() {
+  const file = document.getElementById("file").files[0];
+  const ctl = await QorX.create({ timeout: 20000 });
+  const steps = [];
+  const start = performance.now();
+  const result = { hash: await ctl.HashFile(file, (done, total) => steps.push([done, total])) };
+  result.mibPerSecond = file.size / 1048576 / ((performance.now() - start) / 1000);
+  result.sHashOutput = await ctl.sHashOutput;
+  result.progress = { calls: steps.length, last: steps[steps.length - 1],
+    rising: steps.every((s, i) => i === 0 || s[0] > steps[i - 1][0]) };
+  await ctl.Open("Virtual PCD 00 00");
+  await ctl.GetCertificate();
+  await ctl.CardAuthenticate("2026/12/08");
+  await ctl.CardVerifySecretCode("1234");
+  result.sign = await ctl.SignFile(file);
+  result.verified = await verifySignature(await ctl.sCertificateData, await ctl.sCriptogramData,
+    new Uint8Array(await file.arrayBuffer()));
+  await ctl.Close();
+  return result;
+}
+
+// The benchmark of a chosen file: the control first, so that the host is there to be measured.
+let fileControl = null;
+async function prepareFile() {
+  fileControl = await QorX.create({ timeout: 60000 });
+  return await fileControl.sVersion;
+}
+async function streamFile() {
+  const file = document.getElementById("file").files[0];
+  const start = performance.now();
+  const status = await fileControl.HashFile(file);
+  return { status, ms: performance.now() - start, sHashOutput: await fileControl.sHashOutput };
 }
 
 // Leaves a transaction held (a secure channel keeps it until the next operation ends).

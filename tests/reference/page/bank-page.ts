@@ -1,5 +1,6 @@
-// A bank page written against qorx.d.ts: sign-in with the card, the PIN, a signature, the
-// card coming and going, and the bridge's own failures. Type-checked only, never run.
+// A bank page written against qorx.d.ts: sign-in with the card, the PIN, a signature, a
+// chosen file signed with its progress, the card coming and going, and the bridge's own
+// failures. Type-checked only, never run.
 
 function show(text: string): void {
   const out = document.getElementById("out");
@@ -31,6 +32,11 @@ async function signPayment(pin: string, payment: string): Promise<string | null>
       const detail = await ctl.wSCardError;
       show(QorX.FrameworkCode.message(detail) ?? (await ctl.sSCardError));
       return null;
+    }
+    const chosen = (document.getElementById("document") as HTMLInputElement | null)?.files?.[0];
+    if (chosen !== undefined) {
+      const progress: QorX.FileProgress = (done, total) => show(`${done} of ${total} bytes`);
+      if ((await ctl.SignFile(chosen, progress)) === QorX.Status.FILE_TOO_LARGE) return null;
     }
     await ctl.RSAPasswordEncryptWithPublicKey("s3cret", 0, 0x9f55, 1);
     return `${pan}:${await ctl.sCriptogramData}`;

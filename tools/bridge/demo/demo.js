@@ -102,6 +102,7 @@ const demo = (() => {
     }
     show("pin-result", "PIN confirmed (" + tries + " tries left).", true);
     $("sign-button").disabled = false;
+    $("document").disabled = false;
     return true;
   }
 
@@ -115,6 +116,24 @@ const demo = (() => {
       return false;
     }
     show("sign-result", "Payment of " + $("amount").value + " EUR signed by your card.", true);
+    $("signature").textContent = "Signature: " + (await c.sCriptogramData);
+    return true;
+  }
+
+  // The document goes to the card from the file the customer chose; the page never learns
+  // where it is on the computer.
+  async function signDocument() {
+    const c = await control();
+    const file = $("document").files[0];
+    if (!file) return false;
+    const status = await c.SignFile(file, (done, total) => {
+      $("document-progress").value = total === 0 ? 1 : done / total;
+    });
+    if (status !== 0) {
+      show("document-result", file.name + " was not signed (" + status + ").", false);
+      return false;
+    }
+    show("document-result", file.name + " signed by your card.", true);
     $("signature").textContent = "Signature: " + (await c.sCriptogramData);
     return true;
   }
@@ -139,6 +158,7 @@ const demo = (() => {
     $("pin-button").onclick = () => guarded(verifyPin);
     $("sign-button").onclick = () => guarded(signPayment);
     $("report-button").onclick = () => guarded(report);
+    $("document").onchange = () => guarded(signDocument);
     guarded(listReaders);
   });
 
