@@ -255,9 +255,6 @@
     }
   }
 
-  // HashFile or SignFile of a File or Blob: the call holds its turn until the whole file is
-  // sent, so that no other request comes between its chunks. A file that cannot be read to its
-  // end (changed or removed since it was chosen) resolves as the control's unreadable file.
   // The file's bytes, CHUNK at a time (the last one shorter), read as they are asked for: its
   // stream where the browser has one (several times faster than reading slices), else slices.
   function chunks(blob) {
