@@ -67,9 +67,12 @@ class FaultsTest {
     assertEquals(List.of(), r.failures());
     List<SoakBench.Sample> s = r.samples();
     assertEquals(5, s.size());
-    for (SoakBench.Sample sample : s.subList(1, s.size())) {
-      assertEquals(s.get(1).descriptors(), sample.descriptors(), "descriptors: " + s);
-    }
+    // A descriptor the JVM holds for a moment (its own reads of /proc and cgroup files) can show
+    // in any one sample; a leak shows in every sample after it. So the fewer of the last two
+    // must not be above the fewer of the two after the first interval.
+    int settled = Math.min(s.get(1).descriptors(), s.get(2).descriptors());
+    int last = Math.min(s.get(3).descriptors(), s.get(4).descriptors());
+    assertTrue(last <= settled, "descriptors: " + s);
     // The JVM grows once (its compiler's memory, some 9 MiB, somewhere in the first few hundred
     // operations), in one interval or spread over two; a leak grows in every interval. So the
     // two largest intervals are set aside and the two others must stay small.
