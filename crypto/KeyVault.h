@@ -10,14 +10,14 @@ namespace qorx {
 
 class TSDSVCKeySetKeyVault;
 
-// A key held in memory by the key vault. DES, triple DES and raw RSA come from libcrypto; the
-// node adds the key formats, the checks and the chaining modes.
 // libcrypto's form of a node's public key, kept between operations (in KeyVaultRsa.cpp).
 struct PublicRsaCache;
 struct PublicRsaCacheFree {
   void operator()(PublicRsaCache* cache) const noexcept;
 };
 
+// A key held in memory by the key vault. DES, triple DES and raw RSA come from libcrypto; the
+// node adds the key formats, the checks and the chaining modes.
 class TSDKeyVaultKeyNode : public TSDKeyNode {
  public:
   // Raises 0xC100 "Incorrect type" for a type other than 0x80, 0xA1 and 0xA2.
