@@ -188,11 +188,9 @@ class TQorTerminalAppletService : public TSDBaseTerminalAppletService {
 
   std::unique_ptr<TSDSVCKeySetKeyVault> keySet_;
   TSDKeyNodeRef cacheKey_;  // released before the key set goes
-  // The card's public key in the vault, kept while cardPublicKey_ is what it was made from:
-  // building it afresh for every VERIFY cost more than the library's other work on the
-  // operation. Destroyed before the key set goes.
+  // The card's public key in the vault, made once: building it afresh for every VERIFY cost
+  // more than the library's other work on the operation. Destroyed before the key set goes.
   std::unique_ptr<TSDScratchKey> cardKey_;
-  TSDByteArray cardKeySource_;
   ApplicationId application_;
   uint16_t versionRelease_ = 0;
   int32_t applicationState_ = StateNoCard;

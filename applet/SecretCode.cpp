@@ -54,17 +54,11 @@ TSDByteArray TQorTerminalAppletService::GetChallenge() {
 
 TSDByteArray TQorTerminalAppletService::EncipherForCard(const TSDByteArray& code,
                                                         const TSDByteArray& challenge) {
-  // A scratch key, so that no card's key stays in the vault once it is replaced.
-  if (!cardKey_ || cardKeySource_.Length() != cardPublicKey_.Length() ||
-      std::memcmp(cardKeySource_.Data(), cardPublicKey_.Data(),
-                  static_cast<size_t>(cardPublicKey_.Length())) != 0) {
-    cardKey_.reset();
-    cardKeySource_.SetLength(0);
-    auto key = std::make_unique<TSDScratchKey>(KeySet(), keytype::kRsaPublic, kCardKeyLength);
-    (*key)->Import(0, kKeyFormatComponents, cardPublicKey_.Data(), cardPublicKey_.Length());
-    cardKey_ = std::move(key);
-    cardKeySource_ = TSDByteArray(cardPublicKey_.Data(), cardPublicKey_.Length());
-  }
+  // One scratch key for every card, its material replaced at each use: the vault then keeps
+  // libcrypto's form of the key for as long as the card's key is the same.
+  if (!cardKey_)
+    cardKey_ = std::make_unique<TSDScratchKey>(KeySet(), keytype::kRsaPublic, kCardKeyLength);
+  (*cardKey_)->Import(0, kKeyFormatComponents, cardPublicKey_.Data(), cardPublicKey_.Length());
   TSDByteArray block;
   (*cardKey_)->EncodeAndApply(block, keytype::kRsaPublic, challenge, code);
   return block;
